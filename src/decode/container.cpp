@@ -1,0 +1,159 @@
+// Container detection and the two in-place transfer decoders.
+#include "decode/container.h"
+
+#include <array>
+#include <cstring>
+
+#include "decode/search.h"
+#include "extract/patterns.h"
+
+namespace kestrox {
+
+namespace {
+
+// Value of each byte in the base64 alphabet, or kNotBase64.
+constexpr std::uint8_t kNotBase64 = 0x80;
+constexpr std::array<std::uint8_t, 256> kBase64Values = [] {
+  std::array<std::uint8_t, 256> values{};
+  values.fill(kNotBase64);
+  constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  for (std::uint8_t i = 0; i < 64; ++i) values[static_cast<unsigned char>(kAlphabet[i])] = i;
+  return values;
+}();
+
+// Value of a hexadecimal digit written 0-9 or A-F, or -1. Lower case does not count.
+constexpr std::array<std::int8_t, 256> kHexValues = [] {
+  std::array<std::int8_t, 256> values{};
+  values.fill(-1);
+  for (int i = 0; i < 10; ++i) values['0' + i] = static_cast<std::int8_t>(i);
+  for (int i = 0; i < 6; ++i) values['A' + i] = static_cast<std::int8_t>(10 + i);
+  return values;
+}();
+
+bool is_control_or_high(std::uint8_t c) { return c < 0x20 || c >= 0x80; }
+
+std::size_t find_whole(std::span<const std::uint8_t> source, Pattern pattern) {
+  return find_bytes(source, 0, source.size(), pattern, source.size());
+}
+
+}  // namespace
+
+std::size_t decode_base64_in_place(std::span<std::uint8_t> source, std::size_t start) {
+  const std::size_t end = source.size();
+  if (start >= end) return 0;
+  std::uint8_t* const base = source.data();
+  // The first '=' after the start ends the stream. The byte at the start is never tested for
+  // it, but a '=' is outside the alphabet and would be passed over there anyway.
+  const void* pad = std::memchr(base + start + 1, '=', end - start - 1);
+  const std::uint8_t* read = base + start;
+  const std::uint8_t* const stop = pad ? static_cast<const std::uint8_t*>(pad) : base + end;
+  std::uint8_t* write = base;
+
+  std::uint32_t group = 0;
+  int count = 0;
+  while (read < stop) {
+    // Whole groups of four alphabet characters, the common case, go at once.
+    if (count == 0) {
+      while (stop - read >= 4) {
+        const std::uint32_t a = kBase64Values[read[0]];
+        const std::uint32_t b = kBase64Values[read[1]];
+        const std::uint32_t c = kBase64Values[read[2]];
+        const std::uint32_t d = kBase64Values[read[3]];
+        if (((a | b | c | d) & kNotBase64) != 0) break;
+        const std::uint32_t bits = a << 18 | b << 12 | c << 6 | d;
+        write[0] = static_cast<std::uint8_t>(bits >> 16);
+        write[1] = static_cast<std::uint8_t>(bits >> 8);
+        write[2] = static_cast<std::uint8_t>(bits);
+        write += 3;
+        read += 4;
+      }
+      if (read == stop) break;
+    }
+    // One byte at a time: bytes outside the alphabet are passed over without breaking the group.
+    const std::uint8_t value = kBase64Values[*read++];
+    if (value & kNotBase64) continue;
+    group = group << 6 | value;
+    if (++count == 4) {
+      write[0] = static_cast<std::uint8_t>(group >> 16);
+      write[1] = static_cast<std::uint8_t>(group >> 8);
+      write[2] = static_cast<std::uint8_t>(group);
+      write += 3;
+      group = 0;
+      count = 0;
+    }
+  }
+  // A final group of two values gives one byte, of three values two bytes, of one nothing.
+  if (count == 2) {
+    *write++ = static_cast<std::uint8_t>(group >> 4);
+  } else if (count == 3) {
+    *write++ = static_cast<std::uint8_t>(group >> 10);
+    *write++ = static_cast<std::uint8_t>(group >> 2);
+  }
+  return static_cast<std::size_t>(write - base);
+}
+
+std::size_t decode_quoted_printable_in_place(std::span<std::uint8_t> source, std::size_t start) {
+  const std::size_t end = source.size();
+  std::uint8_t* const base = source.data();
+  std::size_t read = start;
+  std::size_t write = 0;
+  while (read < end) {
+    // Ordinary bytes up to the next '=' are copied as they stand.
+    const void* found = std::memchr(base + read, '=', end - read);
+    const std::size_t equals = found ? static_cast<std::size_t>(
+                                           static_cast<const std::uint8_t*>(found) - base)
+                                     : end;
+    const std::size_t run = equals - read;
+    if (write != read && run != 0) std::memmove(base + write, base + read, run);
+    write += run;
+    read = equals;
+    if (read == end) break;
+
+    // The '=' itself: an escape is pending for the byte after it.
+    ++read;
+    if (read == end) break;
+    const std::uint8_t c = base[read];
+    const int high = kHexValues[c];
+    const int low = read + 1 < end ? kHexValues[base[read + 1]] : -1;
+    if (high >= 0 && low >= 0) {
+      base[write++] = static_cast<std::uint8_t>(high * 16 + low);
+      read += 2;
+    } else if (is_control_or_high(c)) {
+      // A soft line break: skip the byte after the '=' and at most one more like it.
+      ++read;
+      if (read < end && is_control_or_high(base[read])) ++read;
+    }
+    // Any other byte is taken again as it stands, or as a new '='.
+  }
+  return write;
+}
+
+void decode_container(std::span<std::uint8_t> source, Console& console) {
+  if (source.size() >= sizeof kTnefSignature &&
+      std::memcmp(source.data(), kTnefSignature, sizeof kTnefSignature) == 0) {
+    return;
+  }
+  if (find_whole(source, kBase64Header) == kNotFound) {
+    if (find_whole(source, kQuotedPrintableHeader) == kNotFound) {
+      console.out("This may not be a valid winmail.dat file - checking for attachments anyway.\n");
+      return;
+    }
+    const std::size_t signature = find_whole(source, kQuotedPrintableSignature);
+    if (signature == kNotFound) {
+      console.out("This is a MIME quoted message - you can use WinZip to decode it.\n");
+      return;
+    }
+    console.out("This is a MIME quoted message with winmail.dat inside - decoding it.\n");
+    decode_quoted_printable_in_place(source, signature);
+    return;
+  }
+  const std::size_t signature = find_whole(source, kBase64Signature);
+  if (signature == kNotFound) {
+    console.out("This is a MIME message - you can use WinZip or UUDeview to decode it.\n");
+    return;
+  }
+  console.out("This is a MIME message with winmail.dat inside - decoding it.\n");
+  decode_base64_in_place(source, signature);
+}
+
+}  // namespace kestrox

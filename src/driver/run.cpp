@@ -1,0 +1,117 @@
+// The frame of every run, from the banner to the key prompt at its end.
+#include "driver/run.h"
+
+#include <cstdint>
+#include <limits>
+
+#include "decode/container.h"
+#include "driver/banner.h"
+#include "driver/paths.h"
+#include "extract/output.h"
+#include "extract/scan.h"
+
+namespace kestrox {
+
+namespace {
+
+constexpr int kPosixFailureStatus = 231;
+constexpr int kPosixLargestCount = 230;
+constexpr std::size_t kMostArguments = 3;
+
+struct Ending {
+  Console& console;
+  bool quiet = false;
+
+  void prompt() {
+    if (quiet) return;  // a quiet run never waits, and says nothing of a key
+    console.out("\nPress a key to continue...");
+    console.read_key();
+  }
+  int normal(std::int32_t files_written) {
+    prompt();
+    return files_written;
+  }
+  int failure(const char* message) {
+    if (message != nullptr) console.out("%s", message);
+    prompt();
+    return kFailureResult;
+  }
+};
+
+bool is_quiet_word(const std::string& word) {
+  return !word.empty() && (word[0] == 'Q' || word[0] == 'q');
+}
+
+}  // namespace
+
+int run(std::span<const std::string> arguments, Console& console, PathStyle style) {
+  ExtractionState state;
+  Ending ending{console};
+
+  console.write_out(banner_text(console.utf8() ? BannerStyle::kUtf8 : BannerStyle::kCodePage437));
+
+  const std::size_t count = arguments.empty() ? 0 : arguments.size() - 1;
+  if (count > kMostArguments) return ending.failure("Invalid arguments\n");
+
+  std::string source_path;
+  std::string output_directory;
+  if (count == 0) {
+    std::string working_directory;
+    if (!get_working_directory(working_directory)) {
+      console.err("Error getting working directory.: %s\n", describe_current_error().c_str());
+      return ending.failure(nullptr);
+    }
+    source_path = default_source_in(working_directory, style);
+    output_directory = working_directory;
+    if (!can_open_for_reading(source_path)) {
+      // Not in the working directory: look next to the program itself.
+      ProgramDirectory program =
+          program_directory(arguments.empty() ? std::string_view() : arguments[0], style);
+      if (program.marked) console.out("#");
+      output_directory = std::move(program.directory);
+      source_path = default_source_in(output_directory, style);
+    }
+  } else {
+    source_path = arguments[1];
+    if (count >= 2) ending.quiet = is_quiet_word(arguments[2]);
+    output_directory = count == 3 ? arguments[3] : directory_part(arguments[1], style);
+  }
+  const OutputTarget target{normalise_output_directory(std::move(output_directory), style),
+                            ending.quiet, style};
+
+  // Loading: the whole file in one block of exactly its length.
+  console.out("Analysing file %s", source_path.c_str());
+  InputFile file;
+  if (!file.open(source_path)) return ending.failure("\nCannot find source file.\n");
+  const std::int64_t size = file.size();
+  // A size the signed 32-bit length cannot hold is a length that cannot be taken.
+  const std::int32_t length = size >= 0 && size <= std::numeric_limits<std::int32_t>::max()
+                                  ? static_cast<std::int32_t>(size)
+                                  : -1;
+  console.out(", length %d\n", length);
+  file.close();
+  if (!file.open(source_path)) return ending.failure("Cannot reopen source file.\n");
+  SourceBlock block;
+  if (length < 0 || !block.allocate(static_cast<std::size_t>(length))) {
+    return ending.failure("Cannot allocate memory.\n");
+  }
+  if (file.read(block.data(), block.size()) != block.size()) {
+    return ending.failure("Incomplete file read.\n");
+  }
+  file.close();
+
+  // This is where the source buffer is turned into attachments.
+  const std::span<std::uint8_t> source(block.data(), block.size());
+  decode_container(source, console);
+  const Outcome outcome = scan_attachments(source, target, console, state);
+  if (outcome.failed()) return ending.failure(outcome.failure);
+  return ending.normal(state.files_written);
+}
+
+int exit_status(int result, PathStyle style) {
+  if (style == PathStyle::kWindows) return result;
+  if (result == kFailureResult) return kPosixFailureStatus;
+  return result > kPosixLargestCount ? kPosixLargestCount : result;
+}
+
+}  // namespace kestrox

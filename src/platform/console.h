@@ -1,0 +1,40 @@
+// The console seam: every byte the program prints and every key it reads passes through here.
+#pragma once
+
+#include <cstdarg>
+#include <string_view>
+
+#if defined(__GNUC__) || defined(__clang__)
+#define KESTROX_PRINTF(format_index, first_arg) \
+  __attribute__((format(printf, format_index, first_arg)))
+#else
+#define KESTROX_PRINTF(format_index, first_arg)
+#endif
+
+namespace kestrox {
+
+// What read_key() returns at end of input or on a read error: a key that is neither 'Y' nor 'y'.
+inline constexpr int kNoKey = -1;
+
+class Console {
+ public:
+  virtual ~Console() = default;
+
+  virtual void write_out(std::string_view text) = 0;
+  virtual void write_err(std::string_view text) = 0;
+  // Makes everything written so far visible.
+  virtual void flush() = 0;
+  // One key, without echo, after flushing standard output. kNoKey when none can come.
+  virtual int read_key() = 0;
+  // True when the box glyphs of the banner are to be sent as UTF-8 rather than code page 437.
+  virtual bool utf8() const = 0;
+
+  void out(const char* format, ...) KESTROX_PRINTF(2, 3);
+  void err(const char* format, ...) KESTROX_PRINTF(2, 3);
+
+ private:
+  enum class Stream { kOut, kErr };
+  void vprint(Stream stream, const char* format, std::va_list args);
+};
+
+}  // namespace kestrox

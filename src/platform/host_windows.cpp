@@ -1,0 +1,140 @@
+// The host on Windows.
+#if defined(_WIN32)
+
+#include <conio.h>
+#include <direct.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/host.h"
+
+namespace kestrox {
+
+PathStyle host_path_style() { return PathStyle::kWindows; }
+
+void prepare_process() {}
+
+namespace {
+
+class WindowsConsole final : public Console {
+ public:
+  WindowsConsole() { utf8_ = GetConsoleOutputCP() == CP_UTF8; }
+  ~WindowsConsole() override { flush(); }
+
+  void write_out(std::string_view text) override {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+  }
+
+  void write_err(std::string_view text) override {
+    std::fflush(stdout);
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+  }
+
+  void flush() override { std::fflush(stdout); }
+
+  int read_key() override {
+    flush();
+    if (_isatty(_fileno(stdin))) return _getch();
+    unsigned char key = 0;
+    return _read(_fileno(stdin), &key, 1) == 1 ? key : kNoKey;
+  }
+
+  bool utf8() const override { return utf8_; }
+
+ private:
+  bool utf8_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Console> make_host_console() { return std::make_unique<WindowsConsole>(); }
+
+bool get_working_directory(std::string& directory) {
+  char buffer[260];
+  if (_getcwd(buffer, sizeof buffer) == nullptr) return false;
+  directory.assign(buffer);
+  return true;
+}
+
+std::string describe_current_error() { return std::strerror(errno); }
+
+bool can_open_for_reading(const std::string& path) {
+  const int fd = _open(path.c_str(), _O_RDONLY | _O_BINARY);
+  if (fd < 0) return false;
+  _close(fd);
+  return true;
+}
+
+bool entry_exists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+InputFile::~InputFile() { close(); }
+
+bool InputFile::open(const std::string& path) {
+  close();
+  const int fd = _open(path.c_str(), _O_RDONLY | _O_BINARY);
+  if (fd < 0) return false;
+  handle_ = fd;
+  return true;
+}
+
+std::int64_t InputFile::size() const {
+  struct _stati64 info;
+  if (handle_ < 0 || _fstati64(static_cast<int>(handle_), &info) != 0) return -1;
+  return static_cast<std::int64_t>(info.st_size);
+}
+
+std::size_t InputFile::read(std::uint8_t* into, std::size_t count) {
+  std::size_t total = 0;
+  while (total < count) {
+    const std::size_t chunk = count - total < INT_MAX ? count - total : INT_MAX;
+    const int got = _read(static_cast<int>(handle_), into + total, static_cast<unsigned>(chunk));
+    if (got <= 0) break;
+    total += static_cast<std::size_t>(got);
+  }
+  return total;
+}
+
+void InputFile::close() {
+  if (handle_ >= 0) _close(static_cast<int>(handle_));
+  handle_ = -1;
+}
+
+SourceBlock::~SourceBlock() { std::free(data_); }
+
+bool SourceBlock::allocate(std::size_t size) {
+  data_ = static_cast<std::uint8_t*>(std::malloc(size == 0 ? 1 : size));
+  size_ = size;
+  return data_ != nullptr;
+}
+
+WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, std::size_t size) {
+  const int fd =
+      _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+  if (fd < 0) return WriteResult::kCannotOpen;
+  std::size_t written = 0;
+  while (written < size) {
+    const std::size_t chunk = size - written < INT_MAX ? size - written : INT_MAX;
+    const int done = _write(fd, data + written, static_cast<unsigned>(chunk));
+    if (done <= 0) break;
+    written += static_cast<std::size_t>(done);
+  }
+  const bool closed = _close(fd) == 0;
+  return written == size && closed ? WriteResult::kWritten : WriteResult::kShortWrite;
+}
+
+}  // namespace kestrox
+
+#endif  // _WIN32

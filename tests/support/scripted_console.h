@@ -1,0 +1,35 @@
+// A console for tests: it records every byte printed and answers key reads from a script.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/console.h"
+
+namespace kestrox::testing {
+
+class ScriptedConsole final : public Console {
+ public:
+  // Each byte of `keys` answers one key read; once they are used up, reads get kNoKey.
+  explicit ScriptedConsole(std::string keys = {}, bool utf8 = false)
+      : keys_(std::move(keys)), utf8_(utf8) {}
+
+  void write_out(std::string_view text) override;
+  void write_err(std::string_view text) override;
+  void flush() override {}
+  int read_key() override;
+  bool utf8() const override { return utf8_; }
+
+  const std::string& out_text() const { return out_; }
+  const std::string& err_text() const { return err_; }
+  int keys_read() const { return keys_read_; }
+
+ private:
+  std::string keys_;
+  bool utf8_;
+  std::string out_;
+  std::string err_;
+  int keys_read_ = 0;
+};
+
+}  // namespace kestrox::testing
