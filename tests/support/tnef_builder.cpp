@@ -1,0 +1,275 @@
+// The TNEF builder of the tests, and the file helpers that go with it.
+#include "support/tnef_builder.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <stdexcept>
+#include <system_error>
+
+namespace kestrox::testing {
+
+namespace {
+
+void put_le16(ByteVector& out, std::uint16_t value) {
+  out.push_back(static_cast<std::uint8_t>(value & 0xFF));
+  out.push_back(static_cast<std::uint8_t>(value >> 8));
+}
+
+void put_le32(ByteVector& out, std::uint32_t value) {
+  for (int shift = 0; shift < 32; shift += 8) {
+    out.push_back(static_cast<std::uint8_t>((value >> shift) & 0xFF));
+  }
+}
+
+std::span<const std::uint8_t> bytes_of(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+std::uint16_t checksum(std::span<const std::uint8_t> value) {
+  std::uint32_t sum = 0;
+  for (std::uint8_t byte : value) sum += byte;
+  return static_cast<std::uint16_t>(sum & 0xFFFF);
+}
+
+}  // namespace
+
+MapiBlock& MapiBlock::mapi_string8(std::uint16_t property_id, std::string_view text, Nul nul) {
+  ByteVector value(text.begin(), text.end());
+  if (nul == Nul::kWith) value.push_back(0);
+  return mapi_counted(kPtString8, property_id, static_cast<std::int32_t>(value.size()), value);
+}
+
+MapiBlock& MapiBlock::mapi_unicode(std::uint16_t property_id, std::u16string_view text, Nul nul) {
+  ByteVector value;
+  for (char16_t unit : text) put_le16(value, static_cast<std::uint16_t>(unit));
+  if (nul == Nul::kWith) put_le16(value, 0);
+  return mapi_counted(kPtUnicode, property_id, static_cast<std::int32_t>(value.size()), value);
+}
+
+MapiBlock& MapiBlock::mapi_counted(std::uint16_t type, std::uint16_t property_id,
+                                   std::int32_t declared_length,
+                                   std::span<const std::uint8_t> value) {
+  put_le16(properties_, type);                                         // property type
+  put_le16(properties_, property_id);                                  // property ID
+  put_le32(properties_, 1);                                            // value count
+  put_le32(properties_, static_cast<std::uint32_t>(declared_length));  // value length
+  properties_.insert(properties_.end(), value.begin(), value.end());
+  while (properties_.size() % 4 != 0) properties_.push_back(0);  // padding
+  ++count_;
+  return *this;
+}
+
+MapiBlock& MapiBlock::mapi_long(std::uint16_t property_id, std::uint32_t value) {
+  put_le16(properties_, kPtLong);
+  put_le16(properties_, property_id);
+  put_le32(properties_, value);
+  ++count_;
+  return *this;
+}
+
+ByteVector MapiBlock::block() const {
+  ByteVector out(4 + properties_.size());
+  for (std::size_t i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(count_ >> (8 * i));
+  std::copy(properties_.begin(), properties_.end(), out.begin() + 4);
+  return out;
+}
+
+TnefBuilder& TnefBuilder::signature(std::uint16_t key) {
+  put_le32(bytes_, 0x223E9F78);  // TNEF signature
+  put_le16(bytes_, key);         // legacy key
+  return *this;
+}
+
+TnefBuilder& TnefBuilder::record(std::uint8_t level, std::uint16_t id, std::uint16_t type,
+                                 std::span<const std::uint8_t> value) {
+  return record_declaring(level, id, type, static_cast<std::int32_t>(value.size()), value);
+}
+
+TnefBuilder& TnefBuilder::record(std::uint8_t level, std::uint16_t id, std::uint16_t type,
+                                 std::string_view value) {
+  return record(level, id, type, bytes_of(value));
+}
+
+TnefBuilder& TnefBuilder::record_declaring(std::uint8_t level, std::uint16_t id, std::uint16_t type,
+                                           std::int32_t declared_length,
+                                           std::span<const std::uint8_t> value) {
+  record_head(level, id, type, declared_length);
+  bytes_.insert(bytes_.end(), value.begin(), value.end());  // value
+  put_le16(bytes_, checksum(value));                        // checksum
+  return *this;
+}
+
+TnefBuilder& TnefBuilder::record_head(std::uint8_t level, std::uint16_t id, std::uint16_t type,
+                                      std::int32_t declared_length) {
+  bytes_.push_back(level);                                        // level
+  put_le16(bytes_, id);                                           // attribute ID
+  put_le16(bytes_, type);                                         // attribute type
+  put_le32(bytes_, static_cast<std::uint32_t>(declared_length));  // length
+  return *this;
+}
+
+TnefBuilder& TnefBuilder::attach_data(std::span<const std::uint8_t> data) {
+  return record(kLevelAttachment, kAttAttachData, kAtpByte, data);
+}
+
+TnefBuilder& TnefBuilder::attach_data(std::string_view data) { return attach_data(bytes_of(data)); }
+
+TnefBuilder& TnefBuilder::attach_title(std::string_view text, Nul nul) {
+  ByteVector value(text.begin(), text.end());
+  if (nul == Nul::kWith) value.push_back(0);
+  return record(kLevelAttachment, kAttAttachTitle, kAtpString, value);
+}
+
+TnefBuilder& TnefBuilder::attach_rend_data() {
+  ByteVector value;
+  put_le16(value, 1);           // attachment type: a file
+  put_le32(value, 0xFFFFFFFF);  // position in the body: none
+  put_le16(value, 0);           // width of the rendering
+  put_le16(value, 0);           // height of the rendering
+  put_le32(value, 0);           // flags
+  return record(kLevelAttachment, kAttAttachRendData, kAtpByte, value);
+}
+
+TnefBuilder& TnefBuilder::attachment_properties(const MapiBlock& block) {
+  return record(kLevelAttachment, kAttAttachment, kAtpByte, block.block());
+}
+
+TnefBuilder& TnefBuilder::tnef_version() {
+  ByteVector value;
+  put_le32(value, 0x00010000);
+  return record(kLevelMessage, kAttTnefVersion, kAtpDword, value);
+}
+
+TnefBuilder& TnefBuilder::oem_codepage(std::uint32_t codepage) {
+  ByteVector value;
+  put_le32(value, codepage);  // primary code page
+  put_le32(value, 0);         // secondary code page
+  return record(kLevelMessage, kAttOemCodepage, kAtpByte, value);
+}
+
+TnefBuilder& TnefBuilder::message_class(std::string_view message_class) {
+  ByteVector value(message_class.begin(), message_class.end());
+  value.push_back(0);
+  return record(kLevelMessage, kAttMessageClass, kAtpWord, value);
+}
+
+TnefBuilder& TnefBuilder::filler(std::size_t n, std::uint8_t byte) {
+  bytes_.insert(bytes_.end(), n, byte);
+  return *this;
+}
+
+TnefBuilder& TnefBuilder::filler_to(std::size_t position, std::uint8_t byte) {
+  if (position < bytes_.size()) throw std::logic_error("filler_to: position already passed");
+  return filler(position - bytes_.size(), byte);
+}
+
+TnefBuilder& TnefBuilder::raw(std::span<const std::uint8_t> bytes) {
+  bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+  return *this;
+}
+
+TnefBuilder& TnefBuilder::raw(std::string_view bytes) { return raw(bytes_of(bytes)); }
+
+TnefBuilder& TnefBuilder::patch_le32(std::size_t position, std::uint32_t value) {
+  if (position > bytes_.size() || bytes_.size() - position < 4) {
+    throw std::logic_error("patch_le32: position outside the stream");
+  }
+  for (int i = 0; i < 4; ++i) {
+    bytes_[position + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
+  }
+  return *this;
+}
+
+ByteVector pattern_free_bytes(std::size_t n, std::uint32_t seed) {
+  ByteVector out(n);
+  std::uint32_t state = seed * 2654435761u + 1;
+  for (std::uint8_t& byte : out) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    std::uint8_t value = static_cast<std::uint8_t>(state >> 24);
+    if (value == 0x02 || value == 0x1E || value == 0x1F)
+      value = static_cast<std::uint8_t>(value + 0x40);
+    byte = value;
+  }
+  return out;
+}
+
+ByteVector tnef_message(std::span<const AttachmentSpec> attachments) {
+  TnefBuilder tnef;
+  tnef.signature().tnef_version().oem_codepage().message_class();
+  for (const AttachmentSpec& attachment : attachments) {
+    MapiBlock properties;
+    if (!attachment.long_name.empty()) {
+      properties.mapi_string8(kPrAttachLongFilename, attachment.long_name)
+          .mapi_string8(kPrDisplayName, attachment.long_name);
+    }
+    properties.mapi_long(kPrAttachMethod, 1);  // by value
+    if (!attachment.unicode_name.empty()) {
+      properties.mapi_unicode(kPrAttachLongFilename, attachment.unicode_name);
+    }
+    if (!attachment.mime_tag.empty())
+      properties.mapi_string8(kPrAttachMimeTag, attachment.mime_tag);
+    tnef.attach_rend_data()
+        .attach_title(attachment.title.empty() ? attachment.long_name : attachment.title)
+        .attach_data(attachment.data)
+        .attachment_properties(properties);
+  }
+  return tnef.bytes();
+}
+
+ByteVector tnef_with_attachments(std::span<const std::size_t> sizes, std::string_view stem,
+                                 std::string_view extension) {
+  std::vector<AttachmentSpec> attachments;
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    AttachmentSpec attachment;
+    attachment.long_name = std::string(stem) + std::to_string(i + 1) + "." + std::string(extension);
+    attachment.data = pattern_free_bytes(sizes[i], static_cast<std::uint32_t>(i + 1));
+    attachments.push_back(std::move(attachment));
+  }
+  return tnef_message(attachments);
+}
+
+bool write_file(const std::string& path, std::span<const std::uint8_t> bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) return false;
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  return static_cast<bool>(out);
+}
+
+ByteVector read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  return ByteVector(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+ScratchDirectory::ScratchDirectory() {
+  // A name nobody else holds: create_directory fails on one that exists already.
+  static std::random_device entropy;
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::filesystem::path candidate = base / ("kestrox-" + std::to_string(entropy()));
+    std::error_code error;
+    if (std::filesystem::create_directory(candidate, error)) {
+      path_ = candidate.string();
+      return;
+    }
+  }
+  throw std::runtime_error("cannot create a scratch directory");
+}
+
+ScratchDirectory::~ScratchDirectory() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string ScratchDirectory::operator/(std::string_view name) const {
+  return path_ + "/" + std::string(name);
+}
+
+}  // namespace kestrox::testing
