@@ -29,7 +29,8 @@ bool get_working_directory(std::string& directory);
 // The platform's description of the current error number.
 std::string describe_current_error();
 
-// True when a read-only open of the path succeeds; the file is closed again at once.
+// True when a read-only open of the path succeeds and names no directory; the file is closed
+// again at once.
 bool can_open_for_reading(const std::string& path);
 // True when the path names any directory entry at all: a file, a directory, a dangling link.
 bool entry_exists(const std::string& path);

@@ -163,8 +163,11 @@ std::string describe_current_error() { return std::strerror(errno); }
 bool can_open_for_reading(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
+  // A directory opens here but not on Windows, and loading refuses it: it is no file to read.
+  struct stat info;
+  const bool directory = ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode);
   ::close(fd);
-  return true;
+  return !directory;
 }
 
 bool entry_exists(const std::string& path) {
