@@ -2,6 +2,7 @@
 #include "decode/container.h"
 
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "decode/search.h"
@@ -21,6 +22,65 @@ constexpr std::array<std::uint8_t, 256> kBase64Values = [] {
   return values;
 }();
 
+// For whole groups of four: what the character in each place of the group adds to the three
+// output bytes, laid out as a little-endian word, with kNotInGroup for a byte outside the
+// alphabet. OR-ing four entries gives the group's three bytes.
+constexpr std::uint32_t kNotInGroup = 0x01000000;
+using GroupTable = std::array<std::uint32_t, 256>;
+constexpr std::array<GroupTable, 4> kGroupTables = [] {
+  std::array<GroupTable, 4> tables{};
+  for (std::size_t c = 0; c < 256; ++c) {
+    const std::uint32_t v = kBase64Values[c];
+    if (v & kNotBase64) {
+      for (auto& table : tables) table[c] = kNotInGroup;
+      continue;
+    }
+    tables[0][c] = v << 2;
+    tables[1][c] = v >> 4 | (v & 0x0F) << 12;
+    tables[2][c] = (v >> 2) << 8 | (v & 0x03) << 22;
+    tables[3][c] = v << 16;
+  }
+  return tables;
+}();
+
+// Decodes whole groups of four alphabet characters from `read` while they last. Each group is
+// read before its bytes are stored, and the four-byte store (one byte of it scratch) never
+// reaches a byte that is still to be read.
+void decode_whole_groups(const std::uint8_t*& read, const std::uint8_t* stop,
+                         std::uint8_t*& write) {
+  if constexpr (std::endian::native == std::endian::little) {
+    // The scratch byte of the last store lands where decoding may end; it is put back, since
+    // the bytes after the decoded data must stay the file's own.
+    std::uint8_t* scratch = nullptr;
+    std::uint8_t kept = 0;
+    while (stop - read >= 4) {
+      const std::uint32_t word = kGroupTables[0][read[0]] | kGroupTables[1][read[1]] |
+                                 kGroupTables[2][read[2]] | kGroupTables[3][read[3]];
+      if (word & kNotInGroup) break;
+      kept = write[3];
+      std::memcpy(write, &word, 4);
+      write += 3;
+      read += 4;
+      scratch = write;
+    }
+    if (scratch != nullptr) *scratch = kept;
+  } else {
+    while (stop - read >= 4) {
+      const std::uint32_t a = kBase64Values[read[0]];
+      const std::uint32_t b = kBase64Values[read[1]];
+      const std::uint32_t c = kBase64Values[read[2]];
+      const std::uint32_t d = kBase64Values[read[3]];
+      if (((a | b | c | d) & kNotBase64) != 0) return;
+      const std::uint32_t bits = a << 18 | b << 12 | c << 6 | d;
+      write[0] = static_cast<std::uint8_t>(bits >> 16);
+      write[1] = static_cast<std::uint8_t>(bits >> 8);
+      write[2] = static_cast<std::uint8_t>(bits);
+      write += 3;
+      read += 4;
+    }
+  }
+}
+
 // Value of a hexadecimal digit written 0-9 or A-F, or -1. Lower case does not count.
 constexpr std::array<std::int8_t, 256> kHexValues = [] {
   std::array<std::int8_t, 256> values{};
@@ -29,6 +89,13 @@ constexpr std::array<std::int8_t, 256> kHexValues = [] {
   for (int i = 0; i < 6; ++i) values['A' + i] = static_cast<std::int8_t>(10 + i);
   return values;
 }();
+
+// The high bit of each byte of the word that may be '='. The lowest one flagged is exact; any
+// above it may be false.
+std::uint64_t equals_signs(std::uint64_t word) {
+  const std::uint64_t x = word ^ 0x3D3D3D3D3D3D3D3Dull;  // zero bytes where '=' stood
+  return (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull;
+}
 
 bool is_control_or_high(std::uint8_t c) { return c < 0x20 || c >= 0x80; }
 
@@ -54,19 +121,7 @@ std::size_t decode_base64_in_place(std::span<std::uint8_t> source, std::size_t s
   while (read < stop) {
     // Whole groups of four alphabet characters, the common case, go at once.
     if (count == 0) {
-      while (stop - read >= 4) {
-        const std::uint32_t a = kBase64Values[read[0]];
-        const std::uint32_t b = kBase64Values[read[1]];
-        const std::uint32_t c = kBase64Values[read[2]];
-        const std::uint32_t d = kBase64Values[read[3]];
-        if (((a | b | c | d) & kNotBase64) != 0) break;
-        const std::uint32_t bits = a << 18 | b << 12 | c << 6 | d;
-        write[0] = static_cast<std::uint8_t>(bits >> 16);
-        write[1] = static_cast<std::uint8_t>(bits >> 8);
-        write[2] = static_cast<std::uint8_t>(bits);
-        write += 3;
-        read += 4;
-      }
+      decode_whole_groups(read, stop, write);
       if (read == stop) break;
     }
     // One byte at a time: bytes outside the alphabet are passed over without breaking the group.
@@ -98,27 +153,43 @@ std::size_t decode_quoted_printable_in_place(std::span<std::uint8_t> source, std
   std::size_t read = start;
   std::size_t write = 0;
   while (read < end) {
-    // Ordinary bytes up to the next '=' are copied as they stand.
-    const void* found = std::memchr(base + read, '=', end - read);
-    const std::size_t equals = found ? static_cast<std::size_t>(
-                                           static_cast<const std::uint8_t*>(found) - base)
-                                     : end;
-    const std::size_t run = equals - read;
-    if (write != read && run != 0) std::memmove(base + write, base + read, run);
-    write += run;
-    read = equals;
-    if (read == end) break;
+    // Ordinary bytes are copied as they stand, eight at a time up to the next '='.
+    if constexpr (std::endian::native == std::endian::little) {
+      if (end - read >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, base + read, 8);
+        const std::uint64_t found = equals_signs(word);
+        // The lowest flagged byte is the first '='; the bytes before it are ordinary.
+        const std::size_t ordinary =
+            found == 0 ? 8 : static_cast<std::size_t>(std::countr_zero(found)) / 8;
+        // Only the ordinary bytes are stored: a byte past the decoded data must stay the file's.
+        if (ordinary == 8) {
+          std::memcpy(base + write, &word, 8);
+        } else if (write != read) {
+          for (std::size_t i = 0; i < ordinary; ++i) base[write + i] = base[read + i];
+        }
+        write += ordinary;
+        read += ordinary;
+        if (ordinary == 8) continue;
+      }
+    }
+    const std::uint8_t c = base[read];
+    if (c != '=') {
+      base[write++] = c;
+      ++read;
+      continue;
+    }
 
-    // The '=' itself: an escape is pending for the byte after it.
+    // The '=': an escape is pending for the byte after it.
     ++read;
     if (read == end) break;
-    const std::uint8_t c = base[read];
-    const int high = kHexValues[c];
+    const std::uint8_t next = base[read];
+    const int high = kHexValues[next];
     const int low = read + 1 < end ? kHexValues[base[read + 1]] : -1;
-    if (high >= 0 && low >= 0) {
+    if ((high | low) >= 0) {
       base[write++] = static_cast<std::uint8_t>(high * 16 + low);
       read += 2;
-    } else if (is_control_or_high(c)) {
+    } else if (is_control_or_high(next)) {
       // A soft line break: skip the byte after the '=' and at most one more like it.
       ++read;
       if (read < end && is_control_or_high(base[read])) ++read;

@@ -1,0 +1,134 @@
+// Micro-benchmarks of the hot paths: the two searches, the two decoders and the scan.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "decode/container.h"
+#include "decode/search.h"
+#include "extract/patterns.h"
+
+namespace kestrox {
+namespace {
+
+constexpr std::size_t kLarge = std::size_t{64} << 20;
+
+// Random bytes without the attAttachData pattern's first byte, then that byte planted every
+// `every` bytes (0: never), so that the searches find nothing but meet candidates that often.
+std::vector<std::uint8_t> haystack(std::size_t size, std::size_t every) {
+  std::vector<std::uint8_t> bytes(size);
+  std::mt19937 random(42);
+  for (auto& byte : bytes) {
+    byte = static_cast<std::uint8_t>(random());
+    if (byte == kAttAttachData[0]) byte = 0x55;
+  }
+  if (every != 0) {
+    for (std::size_t i = 0; i < size; i += every) bytes[i] = kAttAttachData[0];
+  }
+  return bytes;
+}
+
+void BM_FindBytes(benchmark::State& state) {
+  const auto bytes = haystack(kLarge, static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(find_bytes(bytes, 0, bytes.size(), kAttAttachData, bytes.size()));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
+}
+BENCHMARK(BM_FindBytes)->Arg(0)->Arg(256)->Arg(16)->ArgName("first_byte_every");
+
+void BM_FindBytesBackward(benchmark::State& state) {
+  const auto bytes = haystack(kLarge, static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(
+        find_bytes_backward(bytes, 0, bytes.size(), kAttAttachData, bytes.size()));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
+}
+BENCHMARK(BM_FindBytesBackward)->Arg(0)->Arg(256)->Arg(16)->ArgName("first_byte_every");
+
+// The windows of the title and name searches: 4000 bytes forward, 5800 backward.
+void BM_FindBytesWindows(benchmark::State& state) {
+  const auto bytes = haystack(std::size_t{1} << 20, 64);
+  const std::size_t window = static_cast<std::size_t>(state.range(0));
+  const bool backward = state.range(1) != 0;
+  std::size_t searched = 0;
+  for (auto _ : state) {
+    for (std::size_t start = 0; start + window <= bytes.size(); start += window) {
+      benchmark::DoNotOptimize(
+          backward ? find_bytes_backward(bytes, start, window, kAttAttachTitle, bytes.size())
+                   : find_bytes(bytes, start, window, kPtString8DisplayName, bytes.size()));
+      searched += window;
+    }
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(searched));
+}
+BENCHMARK(BM_FindBytesWindows)->Args({4000, 0})->Args({5800, 1})->ArgNames({"window", "back"});
+
+// Base64 as mail carries it: 76-column lines ending in CR LF.
+std::vector<std::uint8_t> base64_text(std::size_t size) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::vector<std::uint8_t> text;
+  text.reserve(size);
+  std::mt19937 random(7);
+  while (text.size() + 78 <= size) {
+    for (int i = 0; i < 76; ++i) text.push_back(static_cast<std::uint8_t>(kAlphabet[random() % 64]));
+    text.push_back('\r');
+    text.push_back('\n');
+  }
+  return text;
+}
+
+// Quoted-printable of binary data: about one byte in three escaped, soft breaks every 76 columns.
+std::vector<std::uint8_t> quoted_printable_text(std::size_t size) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::vector<std::uint8_t> text;
+  text.reserve(size);
+  std::mt19937 random(9);
+  int column = 0;
+  while (text.size() + 8 <= size) {
+    const auto byte = static_cast<std::uint8_t>(random());
+    if (byte >= 33 && byte <= 126 && byte != '=') {
+      text.push_back(byte);
+      ++column;
+    } else {
+      text.insert(text.end(), {'=', static_cast<std::uint8_t>(kHex[byte >> 4]),
+                               static_cast<std::uint8_t>(kHex[byte & 15])});
+      column += 3;
+    }
+    if (column >= 73) {
+      text.insert(text.end(), {'=', '\r', '\n'});
+      column = 0;
+    }
+  }
+  return text;
+}
+
+template <std::size_t (*Decode)(std::span<std::uint8_t>, std::size_t)>
+void decode_benchmark(benchmark::State& state, const std::vector<std::uint8_t>& encoded) {
+  std::vector<std::uint8_t> buffer(encoded.size());
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::memcpy(buffer.data(), encoded.data(), encoded.size());
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(Decode(buffer, 0));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * encoded.size()));
+}
+
+void BM_DecodeBase64(benchmark::State& state) {
+  decode_benchmark<decode_base64_in_place>(state, base64_text(kLarge));
+}
+BENCHMARK(BM_DecodeBase64);
+
+void BM_DecodeQuotedPrintable(benchmark::State& state) {
+  decode_benchmark<decode_quoted_printable_in_place>(state, quoted_printable_text(kLarge));
+}
+BENCHMARK(BM_DecodeQuotedPrintable);
+
+}  // namespace
+}  // namespace kestrox
+
+BENCHMARK_MAIN();
