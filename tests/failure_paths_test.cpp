@@ -1,0 +1,407 @@
+// Whole runs that meet a failing host: output that cannot be created, a short write, a close that
+// fails, existing entries that are not plain readable files, sources that are not files. Each
+// ends as the console text, the result and the files left on disk say, nothing is counted as
+// written that was not, and no existing file is touched without a 'y'.
+#include <gtest/gtest.h>
+
+#if defined(__linux__)
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#endif
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "driver/banner.h"
+#include "driver/run.h"
+#include "platform/host.h"
+#include "support/scripted_console.h"
+#include "support/tnef_builder.h"
+
+namespace kestrox {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ByteVector;
+using testing::ScratchDirectory;
+using testing::ScriptedConsole;
+using testing::TnefBuilder;
+
+constexpr std::string_view kPrompt = "\nPress a key to continue...";
+constexpr std::string_view kCannotOpen = "File error - Cannot open file for writing\n";
+constexpr std::string_view kWrongLength = "File error - wrote wrong length\n";
+constexpr std::string_view kExists = "File already exists, press Y to overwrite ... ";
+
+struct Ran {
+  int result = 0;
+  std::string out;  // what followed the banner
+  int keys_read = 0;
+};
+
+Ran run_whole(const std::vector<std::string>& args, std::string keys = "k") {
+  ScriptedConsole console(std::move(keys));
+  Ran ran;
+  ran.result = run(args, console, PathStyle::kPosix);
+  const std::string banner = banner_text(BannerStyle::kCodePage437);
+  ran.out = console.out_text().substr(banner.size());
+  ran.keys_read = console.keys_read();
+  return ran;
+}
+
+// Serialised for the trip from a child process.
+std::string encode(const Ran& ran) {
+  return std::to_string(ran.result) + " " + std::to_string(ran.keys_read) + "\n" + ran.out;
+}
+
+// Runs `body` in a child process (for process-wide settings: limits, identities, filters) and
+// returns what it returned. The child ends with _exit, so nothing of the parent's is run twice.
+Ran in_child(const std::function<Ran()>& body) {
+  int pipe_ends[2];
+  if (::pipe(pipe_ends) != 0) {
+    ADD_FAILURE() << "pipe";
+    return {};
+  }
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(pipe_ends[0]);
+    const std::string text = encode(body());
+    std::size_t sent = 0;
+    while (sent < text.size()) {
+      const ssize_t done = ::write(pipe_ends[1], text.data() + sent, text.size() - sent);
+      if (done <= 0) ::_exit(2);
+      sent += static_cast<std::size_t>(done);
+    }
+    ::_exit(0);
+  }
+  ::close(pipe_ends[1]);
+  std::string text;
+  char chunk[4096];
+  for (;;) {
+    const ssize_t got = ::read(pipe_ends[0], chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    text.append(chunk, static_cast<std::size_t>(got));
+  }
+  ::close(pipe_ends[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+  Ran ran;
+  const std::size_t space = text.find(' ');
+  const std::size_t newline = text.find('\n');
+  if (space == std::string::npos || newline == std::string::npos) {
+    ADD_FAILURE() << "nothing came back from the child";
+    return ran;
+  }
+  ran.result = std::stoi(text.substr(0, space));
+  ran.keys_read = std::stoi(text.substr(space + 1, newline - space - 1));
+  ran.out = text.substr(newline + 1);
+  return ran;
+}
+
+std::string contents_of(const std::string& path) {
+  const ByteVector bytes = testing::read_file(path);
+  return {bytes.begin(), bytes.end()};
+}
+
+void put(const std::string& path, std::string_view text) {
+  ASSERT_TRUE(
+      testing::write_file(path, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}));
+}
+
+// A TNEF stream of attachments known by their titles only.
+struct Attachment {
+  std::string title;
+  std::string data;
+};
+ByteVector titled(const std::vector<Attachment>& attachments) {
+  TnefBuilder tnef;
+  tnef.signature();
+  for (const Attachment& attachment : attachments) {
+    tnef.attach_title(attachment.title).attach_data(attachment.data);
+  }
+  return tnef.bytes();
+}
+
+// The glyphs and the announcement of such an attachment, written to `path`.
+std::string announced(const Attachment& attachment, const std::string& path) {
+  return ".;~ Extracting file " + attachment.title + ", (" + attachment.title + ") length " +
+         std::to_string(attachment.data.size()) + " to " + path + "\n";
+}
+
+std::string analysing(const std::string& source, std::size_t length) {
+  return "Analysing file " + source + ", length " + std::to_string(length) + "\n";
+}
+
+// A source and an output directory in a fresh scratch directory.
+class FailurePaths : public ::testing::Test {
+ protected:
+  void write_source(const std::vector<Attachment>& attachments) {
+    source_bytes_ = titled(attachments);
+    ASSERT_TRUE(testing::write_file(source_, source_bytes_));
+  }
+  std::string head() const { return analysing(source_, source_bytes_.size()); }
+
+  ScratchDirectory dir_;
+  std::string source_ = dir_ / "in.dat";
+  std::string out_ = dir_ / "out";
+  ByteVector source_bytes_;
+  const Attachment a_{"a.txt", "first"};
+  const Attachment b_{"b.txt", "second"};
+};
+
+// --- output that cannot be created --------------------------------------------------------------
+
+TEST_F(FailurePaths, OutputThatCannotBeCreatedStopsTheRunAtTheFirstAttachment) {
+  write_source({a_, b_});
+  put(dir_ / "plain", "a regular file");
+  // A directory that does not exist, a path through a regular file, a directory name that no
+  // file system takes.
+  const std::string too_long(300, 'd');
+  for (const std::string& directory :
+       {dir_ / "absent/", dir_ / "plain/", dir_ / "plain/below/", dir_ / too_long + "/"}) {
+    SCOPED_TRACE(directory);
+    const Ran ran = run_whole({"kestrox", source_, "x", directory});
+    // No second record is looked at, and there is no summary.
+    EXPECT_EQ(ran.out, head() + announced(a_, directory + "a.txt") + "Writing.\n" +
+                           std::string(kCannotOpen) + std::string(kPrompt));
+    EXPECT_EQ(ran.result, kFailureResult);
+    EXPECT_EQ(ran.keys_read, 1);
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "absent"));
+  EXPECT_EQ(contents_of(dir_ / "plain"), "a regular file");
+}
+
+TEST_F(FailurePaths, FilesWrittenBeforeAFailureStay) {
+  // b.txt's name is taken by a directory: asked, answered 'y', and its open then fails.
+  write_source({a_, b_});
+  ASSERT_TRUE(fs::create_directories(out_ + "/b.txt"));
+  const Ran ran = run_whole({"kestrox", source_, "x", out_}, "yk");
+  EXPECT_EQ(ran.out, head() + announced(a_, out_ + "/a.txt") + "Writing.\n" +
+                         announced(b_, out_ + "/b.txt") + std::string(kExists) + "Writing.\n" +
+                         std::string(kCannotOpen) + std::string(kPrompt));
+  EXPECT_EQ(ran.result, kFailureResult);
+  EXPECT_EQ(ran.keys_read, 2);
+  EXPECT_EQ(contents_of(out_ + "/a.txt"), "first");
+  EXPECT_TRUE(fs::is_directory(out_ + "/b.txt"));
+  EXPECT_TRUE(fs::is_empty(out_ + "/b.txt"));
+}
+
+// --- existing entries that are not readable files: the question is asked for each ------------
+
+TEST_F(FailurePaths, OutputNameTakenByADirectory) {
+  write_source({a_});
+  const std::string path = out_ + "/a.txt";
+  ASSERT_TRUE(fs::create_directories(path));
+  {
+    SCOPED_TRACE("answered n");
+    const Ran ran = run_whole({"kestrox", source_, "x", out_}, "nk");
+    EXPECT_EQ(ran.out, head() + announced(a_, path) + std::string(kExists) + "Not writing.\n\n" +
+                           std::string(kPrompt));
+    EXPECT_EQ(ran.result, 0);
+  }
+  {
+    SCOPED_TRACE("quiet");
+    const Ran ran = run_whole({"kestrox", source_, "q", out_}, "");
+    EXPECT_EQ(ran.out, head() + announced(a_, path) + std::string(kExists) + "Not writing.\n\n");
+    EXPECT_EQ(ran.result, 0);
+    EXPECT_EQ(ran.keys_read, 0);
+  }
+  {
+    SCOPED_TRACE("answered y");
+    const Ran ran = run_whole({"kestrox", source_, "x", out_}, "yk");
+    EXPECT_EQ(ran.out, head() + announced(a_, path) + std::string(kExists) + "Writing.\n" +
+                           std::string(kCannotOpen) + std::string(kPrompt));
+    EXPECT_EQ(ran.result, kFailureResult);
+  }
+  EXPECT_TRUE(fs::is_directory(path));
+}
+
+TEST_F(FailurePaths, OutputNameIsADanglingLink) {
+  write_source({a_});
+  ASSERT_TRUE(fs::create_directory(out_));
+  const std::string path = out_ + "/a.txt";
+  const std::string target = dir_ / "target";
+  fs::create_symlink(target, path);
+  {
+    SCOPED_TRACE("answered n");
+    const Ran ran = run_whole({"kestrox", source_, "x", out_}, "nk");
+    EXPECT_EQ(ran.out, head() + announced(a_, path) + std::string(kExists) + "Not writing.\n\n" +
+                           std::string(kPrompt));
+    EXPECT_EQ(ran.result, 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(target)));
+  }
+  {
+    // The answer allows the write, which goes where the link points, as a file open does.
+    SCOPED_TRACE("answered y");
+    const Ran ran = run_whole({"kestrox", source_, "x", out_}, "yk");
+    EXPECT_EQ(ran.out, head() + announced(a_, path) + std::string(kExists) + "Writing.\n" +
+                           "\nExtracted 1 file.\n" + std::string(kPrompt));
+    EXPECT_EQ(ran.result, 1);
+    EXPECT_TRUE(fs::is_symlink(path));
+    EXPECT_EQ(contents_of(target), "first");
+  }
+}
+
+TEST_F(FailurePaths, OutputNameIsAnUnreadableFile) {
+  write_source({a_});
+  ASSERT_TRUE(fs::create_directory(out_));
+  const std::string path = out_ + "/a.txt";
+  put(path, "keep me");
+  ASSERT_EQ(::chmod(path.c_str(), 0), 0);
+  // Root reads and writes whatever the permissions say: the run goes to a child that is nobody.
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(out_.c_str(), 0777), 0);
+  auto as_nobody = [&](std::string keys) {
+    return in_child([&, keys] {
+      if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+      if (::access(path.c_str(), R_OK) == 0) ::_exit(4);  // not unreadable after all
+      return run_whole({"kestrox", source_, "x", out_}, keys);
+    });
+  };
+  {
+    SCOPED_TRACE("answered n");
+    const Ran ran = as_nobody("nk");
+    EXPECT_EQ(ran.out, head() + announced(a_, path) + std::string(kExists) + "Not writing.\n\n" +
+                           std::string(kPrompt));
+    EXPECT_EQ(ran.result, 0);
+  }
+  {
+    SCOPED_TRACE("answered y");
+    const Ran ran = as_nobody("yk");
+    EXPECT_EQ(ran.out, head() + announced(a_, path) + std::string(kExists) + "Writing.\n" +
+                           std::string(kCannotOpen) + std::string(kPrompt));
+    EXPECT_EQ(ran.result, kFailureResult);
+  }
+  EXPECT_EQ(contents_of(path), "keep me");
+}
+
+// --- writes that do not reach the file ----------------------------------------------------------
+
+TEST_F(FailurePaths, ShortWriteAtTheFileSizeLimit) {
+  write_source({a_, b_});
+  ASSERT_TRUE(fs::create_directory(out_));
+  // Four bytes fit: a.txt is cut, and the run ends there. With no byte allowed, nothing is.
+  for (const rlim_t limit : {rlim_t{4}, rlim_t{0}}) {
+    SCOPED_TRACE(limit);
+    fs::remove(out_ + "/a.txt");
+    const Ran ran = in_child([&] {
+      prepare_process();  // a write past the limit fails instead of ending the process
+      rlimit file_size;
+      ::getrlimit(RLIMIT_FSIZE, &file_size);
+      file_size.rlim_cur = limit;
+      if (::setrlimit(RLIMIT_FSIZE, &file_size) != 0) ::_exit(3);
+      return run_whole({"kestrox", source_, "x", out_});
+    });
+    EXPECT_EQ(ran.out, head() + announced(a_, out_ + "/a.txt") + "Writing.\n" +
+                           std::string(kWrongLength) + std::string(kPrompt));
+    EXPECT_EQ(ran.result, kFailureResult);
+    EXPECT_EQ(ran.keys_read, 1);
+    // The partly written file is left as it is.
+    EXPECT_EQ(contents_of(out_ + "/a.txt"), std::string("first").substr(0, limit));
+    EXPECT_FALSE(fs::exists(out_ + "/b.txt"));
+  }
+}
+
+TEST_F(FailurePaths, WriteIntoAFullDevice) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+  write_source({a_});
+  ASSERT_TRUE(fs::create_directory(out_));
+  const std::string path = out_ + "/a.txt";
+  fs::create_symlink("/dev/full", path);
+  // The open succeeds and the write fails at once (ENOSPC): nothing waits for the close.
+  const Ran ran = run_whole({"kestrox", source_, "x", out_}, "yk");
+  EXPECT_EQ(ran.out, head() + announced(a_, path) + std::string(kExists) + "Writing.\n" +
+                         std::string(kWrongLength) + std::string(kPrompt));
+  EXPECT_EQ(ran.result, kFailureResult);
+}
+
+#if defined(__linux__) && (defined(__x86_64__) || defined(__aarch64__))
+// From here on every close() in this process fails with EIO, as a close does on a network file
+// system whose write-back failed. The descriptor stays open; the process is a child that ends
+// soon after.
+bool make_every_close_fail() {
+#if defined(__x86_64__)
+  constexpr std::uint32_t kArch = AUDIT_ARCH_X86_64;
+#else
+  constexpr std::uint32_t kArch = AUDIT_ARCH_AARCH64;
+#endif
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kArch, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_close, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EIO & SECCOMP_RET_DATA)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+TEST_F(FailurePaths, CloseThatFailsIsAShortWrite) {
+  write_source({a_, b_});
+  ASSERT_TRUE(fs::create_directory(out_));
+  const Ran ran = in_child([&] {
+    if (!make_every_close_fail()) ::_exit(3);
+    return run_whole({"kestrox", source_, "x", out_});
+  });
+  // The bytes were handed over, but a failed close means they may not be on the disk: the file
+  // is not counted as written and the run ends.
+  EXPECT_EQ(ran.out, head() + announced(a_, out_ + "/a.txt") + "Writing.\n" +
+                         std::string(kWrongLength) + std::string(kPrompt));
+  EXPECT_EQ(ran.result, kFailureResult);
+  EXPECT_EQ(contents_of(out_ + "/a.txt"), "first");  // the write itself went through
+  EXPECT_FALSE(fs::exists(out_ + "/b.txt"));
+}
+#endif
+
+// --- sources that are not files -----------------------------------------------------------------
+
+TEST_F(FailurePaths, SourcesThatCannotBeRead) {
+  ASSERT_TRUE(fs::create_directory(dir_ / "folder"));
+  fs::create_directory_symlink(dir_ / "folder", dir_ / "folder-link");
+  fs::create_symlink(dir_ / "nowhere", dir_ / "dangling");
+  for (const std::string& source : {dir_ / "folder-link", dir_ / "dangling"}) {
+    SCOPED_TRACE(source);
+    const Ran ran = run_whole({"kestrox", source, "q"});
+    EXPECT_EQ(ran.out, "Analysing file " + source + "\nCannot find source file.\n");
+    EXPECT_EQ(ran.result, kFailureResult);
+    EXPECT_EQ(ran.keys_read, 0);
+  }
+  // Unreadable, for a process that is not root.
+  put(dir_ / "secret.dat", "x");
+  ASSERT_EQ(::chmod((dir_ / "secret.dat").c_str(), 0), 0);
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0777), 0);
+  const Ran ran = in_child([&] {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+    return run_whole({"kestrox", dir_ / "secret.dat", "q"});
+  });
+  EXPECT_EQ(ran.out, "Analysing file " + (dir_ / "secret.dat") + "\nCannot find source file.\n");
+  EXPECT_EQ(ran.result, kFailureResult);
+  // Nothing was created anywhere in the scratch directory.
+  std::vector<std::string> entries;
+  for (const auto& entry : fs::directory_iterator(dir_.path())) {
+    entries.push_back(entry.path().filename().string());
+  }
+  std::sort(entries.begin(), entries.end());
+  EXPECT_EQ(entries, (std::vector<std::string>{"dangling", "folder", "folder-link", "secret.dat"}));
+}
+
+}  // namespace
+}  // namespace kestrox
