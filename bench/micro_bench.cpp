@@ -5,9 +5,13 @@
 #include <random>
 #include <vector>
 
+#include <filesystem>
+
 #include "decode/container.h"
 #include "decode/search.h"
 #include "extract/patterns.h"
+#include "extract/scan.h"
+#include "support/tnef_builder.h"
 
 namespace kestrox {
 namespace {
@@ -127,6 +131,36 @@ void BM_DecodeQuotedPrintable(benchmark::State& state) {
   decode_benchmark<decode_quoted_printable_in_place>(state, quoted_printable_text(kLarge));
 }
 BENCHMARK(BM_DecodeQuotedPrintable);
+
+// Prints nothing, answers no key.
+class SilentConsole final : public Console {
+ public:
+  void write_out(std::string_view) override {}
+  void write_err(std::string_view) override {}
+  void flush() override {}
+  int read_key() override { return kNoKey; }
+  bool utf8() const override { return false; }
+};
+
+// The scan over a file of many small attachments, writing every one.
+void BM_ScanManySmall(benchmark::State& state) {
+  const std::vector<std::size_t> sizes(static_cast<std::size_t>(state.range(0)), 600);
+  const testing::ByteVector tnef = testing::tnef_with_attachments(sizes);
+  const testing::ScratchDirectory directory;
+  SilentConsole console;
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::filesystem::remove_all(directory.path());
+    std::filesystem::create_directory(directory.path());
+    state.ResumeTiming();
+    ExtractionState extraction;
+    const OutputTarget target{directory.path() + "/", true, PathStyle::kPosix};
+    benchmark::DoNotOptimize(scan_attachments(tnef, target, console, extraction).failed());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * tnef.size()));
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * sizes.size()));
+}
+BENCHMARK(BM_ScanManySmall)->Arg(10000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace kestrox
