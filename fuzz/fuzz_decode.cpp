@@ -16,12 +16,13 @@ namespace {
 
 using Bytes = std::span<const std::uint8_t>;
 
+// A-Z 0-25, a-z 26-51, 0-9 52-61, '+' 62, '/' 63.
 int base64_value(std::uint8_t c) {
-  static const char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  for (int i = 0; i < 64; ++i) {
-    if (static_cast<std::uint8_t>(kAlphabet[i]) == c) return i;
-  }
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
   return -1;
 }
 

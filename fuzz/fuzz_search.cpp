@@ -19,6 +19,7 @@ using Position = unsigned __int128;  // no sum of two positions overflows it
 using Bytes = std::span<const std::uint8_t>;
 
 bool matches(Bytes source, Position p, Bytes pattern) {
+  if (source[static_cast<std::size_t>(p)] != pattern[0]) return false;
   return std::memcmp(source.data() + static_cast<std::size_t>(p), pattern.data(), pattern.size()) ==
          0;
 }
