@@ -4,7 +4,9 @@
 // KESTROX_E2E_LAUNCHER a command prefix split on spaces (such as "wine"), and KESTROX_E2E_STYLE
 // ("windows" or "posix", default posix) which host the program was built for. In the Windows
 // style paths are given as the launcher's drive Z: sees them (KESTROX_E2E_DRIVE overrides "Z:"),
-// output lines may end in "\r\n", and the tests that only make sense on POSIX are skipped.
+// output lines may end in "\r\n", and the tests that only make sense on POSIX are skipped;
+// those that only make sense on Windows run the launcher's cmd, and give it a console of its own
+// through script(1). KESTROX_E2E_TIMEOUT is the seconds one run may take (default 20).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -30,6 +32,8 @@
 #include <vector>
 
 #include "driver/banner.h"
+#include "support/mime_builder.h"
+#include "support/tnef_builder.h"
 
 extern char** environ;
 
@@ -37,6 +41,7 @@ namespace kestrox {
 namespace {
 
 namespace fs = std::filesystem;
+namespace build = kestrox::testing;
 
 constexpr std::string_view kPrompt = "\nPress a key to continue...";
 
@@ -55,7 +60,7 @@ const Target& target() {
   static const Target loaded = [] {
     Target t;
     const char* binary = std::getenv("KESTROX_E2E_BINARY");
-    t.binary = binary != nullptr && *binary != '\0' ? binary : KESTROX_BINARY;
+    t.binary = fs::absolute(binary != nullptr && *binary != '\0' ? binary : KESTROX_BINARY);
     if (const char* launcher = std::getenv("KESTROX_E2E_LAUNCHER")) {
       std::istringstream words(launcher);
       for (std::string word; words >> word;) t.launcher.push_back(word);
@@ -73,6 +78,8 @@ const Target& target() {
 
 #define SKIP_UNLESS_POSIX_TARGET() \
   if (target().windows) GTEST_SKIP() << "only meaningful for a POSIX build"
+#define SKIP_UNLESS_WINDOWS_TARGET() \
+  if (!target().windows) GTEST_SKIP() << "only meaningful for a Windows build"
 
 char separator() { return target().windows ? '\\' : '/'; }
 
@@ -104,8 +111,11 @@ int expected_exit(int result) {
 enum class Input { kClosed, kEmpty, kPiped };
 
 struct Launch {
+  std::string program;                 // a copy of the program to run instead of the target's
   std::vector<std::string> arguments;  // after the program's own path
-  std::string directory;               // the working directory; empty: this process's
+  // When set, the whole command: no launcher, program or arguments are added to it.
+  std::vector<std::string> command;
+  std::string directory;  // the working directory; empty: this process's
   Input input = Input::kEmpty;
   std::string piped;  // with Input::kPiped: written to standard input, which is then closed
   // With Input::kPiped and this set, the piped text is held back until standard output shows it.
@@ -131,10 +141,24 @@ std::vector<std::string> child_environment(const Launch& launch) {
     if (text.starts_with("LC_") || text.starts_with("LANG=") || text.starts_with("LANGUAGE=")) {
       continue;
     }
+    const bool overridden =
+        std::any_of(launch.environment.begin(), launch.environment.end(),
+                    [&](const auto& variable) { return text.starts_with(variable.first + "="); });
+    if (overridden) continue;
     entries.emplace_back(text);
   }
   for (const auto& [name, value] : launch.environment) entries.push_back(name + "=" + value);
   return entries;
+}
+
+// Text-mode output on Windows: every "\n" arrives as "\r\n".
+std::string without_carriage_returns(std::string_view text) {
+  std::string plain;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    plain += text[i];
+  }
+  return plain;
 }
 
 void set_nonblocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
@@ -142,9 +166,13 @@ void set_nonblocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NON
 Finished run_program(const Launch& launch) {
   Finished finished;
   std::vector<std::string> command = launch.wrapper;
-  command.insert(command.end(), target().launcher.begin(), target().launcher.end());
-  command.push_back(target().binary);
-  command.insert(command.end(), launch.arguments.begin(), launch.arguments.end());
+  if (launch.command.empty()) {
+    command.insert(command.end(), target().launcher.begin(), target().launcher.end());
+    command.push_back(launch.program.empty() ? target().binary : launch.program);
+    command.insert(command.end(), launch.arguments.begin(), launch.arguments.end());
+  } else {
+    command.insert(command.end(), launch.command.begin(), launch.command.end());
+  }
   std::vector<char*> argv;
   for (std::string& word : command) argv.push_back(word.data());
   argv.push_back(nullptr);
@@ -271,15 +299,7 @@ Finished run_program(const Launch& launch) {
     finished.signal = WTERMSIG(wait_status);
   }
   if (target().windows) {
-    // Text-mode console output: every "\n" arrives as "\r\n".
-    for (std::string* text : sinks) {
-      std::string plain;
-      for (std::size_t i = 0; i < text->size(); ++i) {
-        if ((*text)[i] == '\r' && i + 1 < text->size() && (*text)[i + 1] == '\n') continue;
-        plain += (*text)[i];
-      }
-      *text = std::move(plain);
-    }
+    for (std::string* text : sinks) *text = without_carriage_returns(*text);
   }
   return finished;
 }
@@ -419,7 +439,7 @@ TEST(EndToEnd, ThePromptIsVisibleBeforeTheKeyIsAwaited) {
   Launch launch;
   launch.arguments = {host_path(dir / "missing.dat")};
   launch.input = Input::kPiped;
-  launch.piped = "k";
+  launch.piped = std::string(1, 'k');  // (a literal here trips a false -Wrestrict in GCC 12)
   launch.await_before_piping = std::string(kPrompt);
   const Finished run = run_expecting(launch, 999);
   EXPECT_TRUE(run.out.ends_with(kPrompt));
@@ -479,6 +499,222 @@ TEST(EndToEnd, BusyRunExitStatus) {
   const Finished run = run_expecting(launch, 231);
   EXPECT_TRUE(run.out.ends_with("\nExtracted 231 files.\n")) << run.out.substr(run.out.size() - 80);
   EXPECT_TRUE(fs::exists(dir / "Unknown Attachment230.txt"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The no-argument default, the path rules, real extractions and write failures, on either host.
+
+// A copy of the program under test, under its own file name, in `directory`.
+std::string copy_of_program(const std::string& directory) {
+  const fs::path from(target().binary);
+  const fs::path to = fs::path(directory) / from.filename();
+  fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+  fs::permissions(to, fs::perms::owner_all, fs::perm_options::add);
+  return to.string();
+}
+
+TEST(EndToEnd, DefaultSourceInTheWorkingDirectoryThenBesideTheProgram) {
+  TempDir dir;
+  ASSERT_TRUE(fs::create_directory(dir / "tools"));
+  ASSERT_TRUE(fs::create_directory(dir / "work"));
+  Launch launch;
+  launch.program = copy_of_program(dir / "tools");
+  launch.directory = dir / "work";
+  write_file(dir / "work/winmail.dat", raw_tnef({"from work"}));
+  write_file(dir / "tools/winmail.dat", raw_tnef({"from tools"}));
+  const std::string work = host_path(dir / "work");
+  const std::string tools = host_path(dir / "tools");
+
+  // Both have one: the working directory's is taken.
+  Finished run = run_expecting(launch, 1);
+  EXPECT_EQ(after_banner(run.out),
+            "Analysing file " + work + separator() + "winmail.dat" + ", length 24\n" +
+                unnamed_line(work + separator() + "Unknown Attachment.txt", 9) +
+                "Writing.\n\nExtracted 1 file.\n" + std::string(kPrompt));
+  EXPECT_EQ(read_file(dir / "work/Unknown Attachment.txt"), "from work");
+
+  // Only the program's directory has one: it is taken, and the files go there.
+  fs::remove(dir / "work/winmail.dat");
+  run = run_expecting(launch, 1);
+  EXPECT_EQ(after_banner(run.out),
+            "Analysing file " + tools + separator() + "winmail.dat" + ", length 25\n" +
+                unnamed_line(tools + separator() + "Unknown Attachment.txt", 10) +
+                "Writing.\n\nExtracted 1 file.\n" + std::string(kPrompt));
+  EXPECT_EQ(read_file(dir / "tools/Unknown Attachment.txt"), "from tools");
+
+  // Neither: the program's directory is named in the failure.
+  fs::remove(dir / "tools/winmail.dat");
+  run = run_expecting(launch, 999);
+  EXPECT_EQ(after_banner(run.out), "Analysing file " + tools + separator() + "winmail.dat" +
+                                       "\nCannot find source file.\n" + std::string(kPrompt));
+}
+
+TEST(EndToEnd, OnlyTheHostsSeparatorCutsTheSourcePath) {
+  TempDir dir;
+  ASSERT_TRUE(fs::create_directory(dir / "sub"));
+  write_file(dir / "sub/in.dat", raw_tnef({"data"}));
+  {
+    SCOPED_TRACE("relative, with the host's separator: the files go beside the source");
+    const std::string sub = std::string("sub") + separator();
+    Launch launch;
+    launch.directory = dir.path();
+    launch.arguments = {sub + "in.dat", "q"};
+    const Finished run = run_expecting(launch, 1);
+    EXPECT_EQ(after_banner(run.out), "Analysing file " + sub + "in.dat, length 19\n" +
+                                         unnamed_line(sub + "Unknown Attachment.txt", 4) +
+                                         "Writing.\n\nExtracted 1 file.\n");
+    EXPECT_EQ(read_file(dir / "sub/Unknown Attachment.txt"), "data");
+  }
+  {
+    SCOPED_TRACE("the other separator is an ordinary character: the working directory");
+    std::string argument;
+    if (target().windows) {
+      argument = target().drive + dir.path() + "/sub/in.dat";  // a drive and forward slashes
+    } else {
+      argument = "sub\\in.dat";  // one file name
+      write_file(dir / argument, raw_tnef({"data"}));
+    }
+    Launch launch;
+    launch.directory = dir.path();
+    launch.arguments = {argument, "q"};
+    const Finished run = run_expecting(launch, 1);
+    EXPECT_EQ(after_banner(run.out), "Analysing file " + argument + ", length 19\n" +
+                                         unnamed_line("Unknown Attachment.txt", 4) +
+                                         "Writing.\n\nExtracted 1 file.\n");
+    EXPECT_EQ(read_file(dir / "Unknown Attachment.txt"), "data");
+  }
+}
+
+TEST(EndToEnd, OutputDirectoryWithOrWithoutItsTrailingSeparator) {
+  TempDir dir;
+  write_file(dir / "in.dat", raw_tnef({"data"}));
+  for (const bool trailing : {false, true}) {
+    SCOPED_TRACE(trailing ? "with" : "without");
+    // A blank in the name too: the launcher must pass it, and a last backslash, unharmed.
+    const std::string name = trailing ? "out two" : "out one";
+    ASSERT_TRUE(fs::create_directory(dir / name));
+    Launch launch;
+    const std::string output = host_path(dir / name);
+    launch.arguments = {host_path(dir / "in.dat"), "q", trailing ? output + separator() : output};
+    const Finished run = run_expecting(launch, 1);
+    EXPECT_EQ(after_banner(run.out),
+              "Analysing file " + host_path(dir / "in.dat") + ", length 19\n" +
+                  unnamed_line(output + separator() + "Unknown Attachment.txt", 4) +
+                  "Writing.\n\nExtracted 1 file.\n");
+    EXPECT_EQ(read_file(dir / name + "/Unknown Attachment.txt"), "data");
+  }
+}
+
+TEST(EndToEnd, BareDriveAsOutputDirectory) {
+  // On Windows "Z:" gets no backslash: the files go to that drive's current directory, here the
+  // working directory. Elsewhere "Z:" is a directory name like any other.
+  TempDir dir;
+  write_file(dir / "in.dat", raw_tnef({"data"}));
+  const std::string drive = target().windows ? target().drive : "Z:";
+  if (!target().windows) {
+    ASSERT_TRUE(fs::create_directory(dir / drive));
+  }
+  Launch launch;
+  launch.directory = dir.path();
+  launch.arguments = {host_path(dir / "in.dat"), "q", drive};
+  const Finished run = run_expecting(launch, 1);
+  const std::string output = target().windows ? drive : drive + "/";
+  EXPECT_EQ(after_banner(run.out), "Analysing file " + host_path(dir / "in.dat") + ", length 19\n" +
+                                       unnamed_line(output + "Unknown Attachment.txt", 4) +
+                                       "Writing.\n\nExtracted 1 file.\n");
+  EXPECT_EQ(read_file(target().windows ? dir / "Unknown Attachment.txt"
+                                       : dir / "Z:/Unknown Attachment.txt"),
+            "data");
+}
+
+TEST(EndToEnd, ExtractsTheBundledSample) {
+  TempDir dir;
+  fs::copy_file(std::string(KESTROX_SAMPLES_DIR) + "/winmail.dat", dir / "winmail.dat");
+  const auto length = fs::file_size(dir / "winmail.dat");
+  Launch launch;
+  launch.arguments = {host_path(dir / "winmail.dat")};
+  const Finished run = run_expecting(launch, 3);
+  EXPECT_EQ(after_banner(run.out),
+            "Analysing file " + host_path(dir / "winmail.dat") + ", length " +
+                std::to_string(length) +
+                "\n"
+                ".;Extracting file notes.txt, (notes.txt) length 148 to " +
+                host_path(dir.path(), "notes.txt") +
+                "\nWriting.\n"
+                ".;Extracting file report.pdf, (REPORT~1.PDF) length 595 to " +
+                host_path(dir.path(), "report.pdf") +
+                "\nWriting.\n"
+                // The Unicode name "Budget März.csv": the 'ä' is no safe character.
+                ".;~ * Extracting file Budget M_rz.csv, (BUDGET~1.CSV) length 68 to " +
+                host_path(dir.path(), "Budget M_rz.csv") + "\nWriting.\n\nExtracted 3 files.\n" +
+                std::string(kPrompt));
+  EXPECT_EQ(read_file(dir / "notes.txt"),
+            "Planning meeting, 12 September\r\n\r\n- Budget review moved to Thursday.\r\n"
+            "- Anna sends the Q3 report by Friday.\r\n- Next meeting: 26 September, room 4.\r\n");
+  const std::string pdf = read_file(dir / "report.pdf");
+  EXPECT_TRUE(pdf.starts_with("%PDF-1.4\n") && pdf.ends_with("%%EOF\n")) << pdf;
+  EXPECT_EQ(read_file(dir / "Budget M_rz.csv"),
+            "Item;Q2;Q3\r\nTravel;1200;950\r\nHardware;3400;4100\r\nTraining;800;1250\r\n");
+}
+
+TEST(EndToEnd, ExtractsABase64Message) {
+  TempDir dir;
+  std::vector<build::AttachmentSpec> attachments(2);
+  attachments[0].long_name = "minutes.txt";
+  const std::string minutes = "Minutes of the meeting\r\n";
+  attachments[0].data.assign(minutes.begin(), minutes.end());
+  attachments[1].long_name = "drawing.bin";
+  attachments[1].data = build::pattern_free_bytes(5000);
+  const build::ByteVector tnef = build::tnef_message(attachments);
+  const std::string message = build::mime_message(tnef, build::TransferEncoding::kBase64);
+  write_file(dir / "message.eml", message);
+  Launch launch;
+  launch.arguments = {host_path(dir / "message.eml"), "q"};
+  const Finished run = run_expecting(launch, 2);
+  EXPECT_EQ(after_banner(run.out),
+            "Analysing file " + host_path(dir / "message.eml") + ", length " +
+                std::to_string(message.size()) +
+                "\nThis is a MIME message with winmail.dat inside - decoding it.\n"
+                ".;Extracting file minutes.txt, (minutes.txt) length 24 to " +
+                host_path(dir.path(), "minutes.txt") +
+                "\nWriting.\n"
+                ".;Extracting file drawing.bin, (drawing.bin) length 5000 to " +
+                host_path(dir.path(), "drawing.bin") + "\nWriting.\n\nExtracted 2 files.\n");
+  EXPECT_EQ(read_file(dir / "minutes.txt"), minutes);
+  const std::string drawing = read_file(dir / "drawing.bin");
+  EXPECT_TRUE(build::ByteVector(drawing.begin(), drawing.end()) == attachments[1].data);
+}
+
+TEST(EndToEnd, WriteFailuresEndTheRunAtOnce) {
+  TempDir dir;
+  write_file(dir / "in.dat", raw_tnef({"one", "two"}));
+  {
+    SCOPED_TRACE("an output directory that does not exist");
+    Launch launch;
+    launch.arguments = {host_path(dir / "in.dat"), "go", host_path(dir / "missing")};
+    const Finished run = run_expecting(launch, 999);
+    EXPECT_EQ(after_banner(run.out),
+              "Analysing file " + host_path(dir / "in.dat") + ", length 32\n" +
+                  unnamed_line(host_path(dir / "missing", "Unknown Attachment.txt"), 3) +
+                  "Writing.\nFile error - Cannot open file for writing\n" + std::string(kPrompt));
+  }
+  {
+    SCOPED_TRACE("a directory in the way of the second file, after the first was written");
+    ASSERT_TRUE(fs::create_directory(dir / "Unknown Attachment1.txt"));
+    Launch launch;
+    launch.arguments = {host_path(dir / "in.dat")};
+    launch.input = Input::kPiped;
+    launch.piped = "y";
+    const Finished run = run_expecting(launch, 999);
+    EXPECT_EQ(after_banner(run.out),
+              "Analysing file " + host_path(dir / "in.dat") + ", length 32\n" +
+                  unnamed_line(host_path(dir.path(), "Unknown Attachment.txt"), 3) + "Writing.\n" +
+                  unnamed_line(host_path(dir.path(), "Unknown Attachment1.txt"), 3) +
+                  "File already exists, press Y to overwrite ... Writing.\n"
+                  "File error - Cannot open file for writing\n" +
+                  std::string(kPrompt));
+    EXPECT_EQ(read_file(dir / "Unknown Attachment.txt"), "one");
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -583,6 +819,145 @@ TEST(EndToEndPosix, WorkingDirectoryErrorGoesToStandardError) {
   EXPECT_EQ(run.err,
             "Error getting working directory.: " + std::string(std::strerror(ENOENT)) + "\n");
   EXPECT_EQ(after_banner(run.out), kPrompt);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Windows only, through the launcher's command interpreter: the whole exit status, which a POSIX
+// parent sees cut to 8 bits, and a console of the program's own (its code page, its keyboard).
+
+bool on_path(std::string_view name) {
+  const char* path = std::getenv("PATH");
+  std::istringstream directories(path != nullptr ? path : "");
+  for (std::string directory; std::getline(directories, directory, ':');) {
+    if (::access((directory + "/" + std::string(name)).c_str(), X_OK) == 0) return true;
+  }
+  return false;
+}
+
+// Words as one cmd.exe command line; a word with a blank is quoted.
+std::string cmd_line(const std::vector<std::string>& words) {
+  std::string line;
+  for (const std::string& word : words) {
+    if (!line.empty()) line += ' ';
+    line += word.find(' ') == std::string::npos ? word : '"' + word + '"';
+  }
+  return line;
+}
+
+std::string program_for_cmd() { return host_path(target().binary); }
+
+// Runs `line` through "cmd /v:on /c", in which !ERRORLEVEL! is the last program's whole status.
+Finished run_cmd(const std::string& line) {
+  Launch launch;
+  launch.command = target().launcher;
+  launch.command.insert(launch.command.end(), {"cmd", "/v:on", "/c", line});
+  Finished finished = run_program(launch);
+  EXPECT_FALSE(finished.timed_out) << finished.out;
+  return finished;
+}
+
+std::string shell_quoted(std::string_view word) {
+  std::string quoted = "'";
+  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// Runs `line` through "cmd /c" in a console: script(1) gives the launcher a pseudo-terminal,
+// which it turns into a Windows console as a person's window would be, and `keys` are typed
+// into it. The line itself redirects what is to be read back.
+Finished run_in_console(const std::string& line, const std::string& keys) {
+  std::string shell_command;
+  for (const std::string& word : target().launcher) shell_command += shell_quoted(word) + " ";
+  shell_command += "cmd /c " + shell_quoted(line);
+  Launch launch;
+  launch.command = {"script", "-qec", shell_command, "/dev/null"};
+  launch.environment = {{"SHELL", "/bin/sh"}};
+  if (!keys.empty()) {
+    launch.input = Input::kPiped;
+    launch.piped = keys;
+  }
+  Finished finished = run_program(launch);
+  EXPECT_FALSE(finished.timed_out) << finished.out;
+  return finished;
+}
+
+#define SKIP_WITHOUT_SCRIPT() \
+  if (!on_path("script")) GTEST_SKIP() << "script(1) is needed for a pseudo-terminal"
+
+TEST(EndToEndWindows, WholeExitStatusAsCmdSeesIt) {
+  SKIP_UNLESS_WINDOWS_TARGET();
+  TempDir dir;
+  write_file(dir / "many.dat", raw_tnef(std::vector<std::string>(300, "x")));
+  Finished run = run_cmd(cmd_line({program_for_cmd(), host_path(dir / "missing.dat"), "q"}) +
+                         " & echo exit status !ERRORLEVEL!");
+  EXPECT_TRUE(run.out.ends_with("\nCannot find source file.\nexit status 999\n")) << run.out;
+  run = run_cmd(cmd_line({program_for_cmd(), host_path(dir / "many.dat"), "q"}) +
+                " & echo exit status !ERRORLEVEL!");
+  EXPECT_TRUE(run.out.ends_with("\nExtracted 300 files.\nexit status 300\n")) << run.out;
+  EXPECT_TRUE(fs::exists(dir / "Unknown Attachment299.txt"));
+}
+
+TEST(EndToEndWindows, ConsoleCodePageChoosesTheBanner) {
+  SKIP_UNLESS_WINDOWS_TARGET();
+  SKIP_WITHOUT_SCRIPT();
+  TempDir dir;
+  for (const auto& [page, style] :
+       {std::pair{"437", BannerStyle::kCodePage437}, std::pair{"65001", BannerStyle::kUtf8}}) {
+    SCOPED_TRACE(page);
+    const std::string out = dir / ("out" + std::string(page) + ".txt");
+    run_in_console("chcp " + std::string(page) + " >nul & " +
+                       cmd_line({program_for_cmd(), host_path(dir / "missing.dat"), "q"}) + " > " +
+                       host_path(out),
+                   "");
+    EXPECT_EQ(without_carriage_returns(read_file(out)), banner_text(style) + "Analysing file " +
+                                                            host_path(dir / "missing.dat") +
+                                                            "\nCannot find source file.\n");
+  }
+}
+
+TEST(EndToEndWindows, KeysAreReadFromTheConsoleOneKeyPressEach) {
+  // A cursor key arrives as two codes (0xE0, then its scan code): it answers one question, and
+  // the next question waits for the next key typed.
+  SKIP_UNLESS_WINDOWS_TARGET();
+  SKIP_WITHOUT_SCRIPT();
+  TempDir dir;
+  write_file(dir / "in.dat", raw_tnef({"one", "two"}));
+  write_file(dir / "Unknown Attachment.txt", "old");
+  write_file(dir / "Unknown Attachment1.txt", "old");
+  const std::string out = dir / "out.txt";
+  run_in_console(cmd_line({program_for_cmd(), host_path(dir / "in.dat")}) + " > " + host_path(out),
+                 "\x1b[A"  // cursor up
+                 "y"
+                 "x");
+  EXPECT_EQ(after_banner(without_carriage_returns(read_file(out))),
+            "Analysing file " + host_path(dir / "in.dat") + ", length 32\n" +
+                unnamed_line(host_path(dir.path(), "Unknown Attachment.txt"), 3) +
+                "File already exists, press Y to overwrite ... Not writing.\n" +
+                unnamed_line(host_path(dir.path(), "Unknown Attachment1.txt"), 3) +
+                "File already exists, press Y to overwrite ... Writing.\n\nExtracted 1 file.\n" +
+                std::string(kPrompt));
+  EXPECT_EQ(read_file(dir / "Unknown Attachment.txt"), "old");
+  EXPECT_EQ(read_file(dir / "Unknown Attachment1.txt"), "two");
+}
+
+TEST(EndToEndWindows, RedirectedInputIsReadEvenWithAConsole) {
+  // NUL passes _isatty as a console does; the key must still come from NUL, which has none,
+  // and not from the keyboard the user redirected away from.
+  SKIP_UNLESS_WINDOWS_TARGET();
+  SKIP_WITHOUT_SCRIPT();
+  TempDir dir;
+  write_file(dir / "in.dat", raw_tnef({"new"}));
+  write_file(dir / "Unknown Attachment.txt", "old");
+  const std::string out = dir / "out.txt";
+  run_in_console(
+      cmd_line({program_for_cmd(), host_path(dir / "in.dat")}) + " < NUL > " + host_path(out),
+      "yy");
+  EXPECT_EQ(after_banner(without_carriage_returns(read_file(out))),
+            "Analysing file " + host_path(dir / "in.dat") + ", length 18\n" +
+                unnamed_line(host_path(dir.path(), "Unknown Attachment.txt"), 3) +
+                "File already exists, press Y to overwrite ... Not writing.\n\n" +
+                std::string(kPrompt));
+  EXPECT_EQ(read_file(dir / "Unknown Attachment.txt"), "old");
 }
 
 }  // namespace
