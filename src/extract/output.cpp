@@ -33,9 +33,11 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
   return true;
 }
 
-// CON, PRN, AUX, NUL, COM1-COM9 and LPT1-LPT9, alone or before a '.', in any case.
+// CON, PRN, AUX, NUL, COM1-COM9 and LPT1-LPT9, alone or before a '.', in any case. Windows
+// drops the spaces at the end of that stem, so "CON .txt" and "nul " open the device too.
 bool is_windows_device_name(std::string_view name) {
-  const std::string_view stem = name.substr(0, name.find('.'));
+  std::string_view stem = name.substr(0, name.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
   for (std::string_view device : {"CON", "PRN", "AUX", "NUL"}) {
     if (equals_ignoring_case(stem, device)) return true;
   }
