@@ -1,0 +1,265 @@
+// Properties of the one gate for file names, over generated names: every byte value, dots,
+// separators of both hosts, device names in any case. And whole extractions of attachments that
+// carry such names, which must write inside the output directory and nowhere else.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "driver/run.h"
+#include "extract/output.h"
+#include "extract/scan.h"
+#include "extract/text.h"
+#include "platform/host.h"
+#include "support/scripted_console.h"
+#include "support/tnef_builder.h"
+
+namespace kestrox {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ByteVector;
+using testing::ScratchDirectory;
+using testing::ScriptedConsole;
+using testing::TnefBuilder;
+
+// --- the names ----------------------------------------------------------------------------------
+
+constexpr std::string_view kDevices[] = {
+    "CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7",
+    "COM8", "COM9", "LPT1", "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
+
+// Windows' own test, as its path functions apply it to the last component: the text before the
+// first '.', without the spaces at its end, is a device name in any case.
+bool names_a_device(std::string_view name) {
+  std::string_view stem = name.substr(0, name.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
+  std::string upper(stem);
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return std::find(std::begin(kDevices), std::end(kDevices), upper) != std::end(kDevices);
+}
+
+std::string random_case(std::string_view text, std::mt19937& random) {
+  std::string out(text);
+  for (char& c : out) {
+    if (random() % 2) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return out;
+}
+
+// Names built to find the holes: every byte value alone and between letters, runs of dots,
+// both separators, climbs out of a directory, drive letters, device names in any case with and
+// without extensions and spaces, and random mixtures of all of it.
+std::vector<std::string> hostile_names(std::size_t random_count, std::uint32_t seed) {
+  std::vector<std::string> names = {
+      "",          ".",           "..",    "...",  "./",
+      "../",       "..\\",        "/",     "\\",   "../../x",
+      "..\\..\\x", "/etc/passwd", "C:\\x", "C:x",  "\\\\server\\share",
+      ". .",       " ",           ".. ",   "a/..", "x\\..\\..\\y"};
+  for (int byte = 0; byte < 256; ++byte) {
+    names.emplace_back(1, static_cast<char>(byte));
+    names.push_back(std::string("a").append(1, static_cast<char>(byte)).append("b.txt"));
+  }
+  std::mt19937 random(seed);
+  for (std::string_view device : kDevices) {
+    for (std::string_view tail : {"", ".", ".txt", ".tar.gz", " ", "  .txt", " . ", ":", "1"}) {
+      names.push_back(random_case(device, random) + std::string(tail));
+    }
+  }
+  const std::string pieces[] = {
+      ".",    "..",   "/",    "\\",      ":",  " ",    "CON",  "nul",
+      "Com",  "lPt",  "1",    "9",       "0",  "x",    ".txt", std::string(1, '\0'),
+      "\x7f", "\x80", "\xff", "\x1b[2J", "\t", "\r\n", "*",    "?"};
+  for (std::size_t i = 0; i < random_count; ++i) {
+    std::string name;
+    for (std::size_t n = random() % 8; n > 0; --n) name += pieces[random() % std::size(pieces)];
+    names.push_back(name);
+  }
+  return names;
+}
+
+// What must hold of every name that safe_file_name gives.
+void expect_safe(std::string_view input, PathStyle style) {
+  const std::string safe = safe_file_name(input, style);
+  SCOPED_TRACE(::testing::PrintToString(std::string(input)) + " gave " +
+               ::testing::PrintToString(safe));
+  EXPECT_FALSE(safe.empty());
+  EXPECT_EQ(safe.find('/'), std::string::npos);
+  EXPECT_EQ(safe.find('\\'), std::string::npos);
+  EXPECT_NE(safe, ".");
+  EXPECT_NE(safe, "..");
+  // Nothing but the bytes a name may keep, and '_' for the rest.
+  EXPECT_TRUE(std::all_of(safe.begin(), safe.end(), [](char c) {
+    return c == '_' || is_name_byte(static_cast<unsigned char>(c));
+  }));
+  if (style == PathStyle::kWindows) {
+    EXPECT_FALSE(names_a_device(safe));
+  }
+  // Byte for byte the input, or the input behind one '_'; and a safe name stays as it is.
+  ASSERT_TRUE(safe.size() == input.size() || safe.size() == input.size() + 1);
+  const std::string_view kept = std::string_view(safe).substr(safe.size() - input.size());
+  for (std::size_t i = 0; i < input.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(input[i]);
+    EXPECT_EQ(kept[i], is_name_byte(byte) ? input[i] : '_') << "at " << i;
+  }
+  EXPECT_EQ(safe_file_name(safe, style), safe);
+}
+
+TEST(SafeFileName, HoldsForEveryGeneratedName) {
+  for (PathStyle style : {PathStyle::kPosix, PathStyle::kWindows}) {
+    for (const std::string& name : hostile_names(20000, 1)) expect_safe(name, style);
+  }
+}
+
+TEST(SafeFileName, HoldsForEveryPairOfBytes) {
+  for (PathStyle style : {PathStyle::kPosix, PathStyle::kWindows}) {
+    for (int first = 0; first < 256; ++first) {
+      for (int second = 0; second < 256; ++second) {
+        const char pair[] = {static_cast<char>(first), static_cast<char>(second)};
+        expect_safe(std::string_view(pair, 2), style);
+        if (HasFailure()) return;
+      }
+    }
+  }
+}
+
+TEST(SafeFileName, LeavesOrdinaryNamesAlone) {
+  for (std::string_view name : {"report.pdf", "a b.docx", "x@y-z.tar.gz", "CONSOLE.txt", "COM10",
+                                "LPT0", "nul_", "_.", ".docx"}) {
+    EXPECT_EQ(safe_file_name(name, PathStyle::kWindows), name);
+    EXPECT_EQ(safe_file_name(name, PathStyle::kPosix), name);
+  }
+}
+
+TEST(SafeFileName, DeviceNamesWithSpacesBeforeTheExtensionAreDevicesToo) {
+  // Windows drops the spaces at the end of the stem, so these still open the device.
+  for (std::string_view name : {"CON .txt", "nul ", "Aux   .pdf", "com1 .tar.gz", "LPT9 "}) {
+    EXPECT_EQ(safe_file_name(name, PathStyle::kWindows), std::string("_").append(name));
+    EXPECT_EQ(safe_file_name(name, PathStyle::kPosix), name);
+  }
+}
+
+// --- whole extractions --------------------------------------------------------------------------
+
+// Announcements end in the output path: each must be the output directory and one name.
+void expect_every_path_inside(const std::string& console, const std::string& directory) {
+  std::size_t at = 0;
+  int announced = 0;
+  while ((at = console.find("Extracting file ", at)) != std::string::npos) {
+    const std::size_t end = console.find('\n', at);
+    const std::string line = console.substr(at, end - at);
+    const std::size_t to = line.rfind(" to " + directory);
+    ASSERT_NE(to, std::string::npos) << line;
+    const std::string name = line.substr(to + 4 + directory.size());
+    EXPECT_FALSE(name.empty()) << line;
+    EXPECT_EQ(name.find('/'), std::string::npos) << line;
+    EXPECT_EQ(name.find('\\'), std::string::npos) << line;
+    EXPECT_TRUE(name != "." && name != "..") << line;
+    ++announced;
+    at = end;
+  }
+  EXPECT_GT(announced, 0);
+}
+
+std::vector<std::string> entries_in(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The name reaches the output path in every way the scan knows: as a title preferred to a name
+// without an extension, as an 8-bit and a Unicode name property, and as the title that the "#"
+// fallback finds inside an unnamed attachment's own data.
+ByteVector hostile_stream(const std::vector<std::string>& names) {
+  TnefBuilder tnef;
+  tnef.signature();
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const std::string& name = names[i];
+    const std::string title = name.substr(0, 50);
+    const std::string data = "contents " + std::to_string(i);
+    switch (i % 4) {
+      case 0:
+        tnef.attach_title(title).attach_data(data);
+        break;
+      case 1: {
+        testing::MapiBlock block;
+        block.mapi_string8(testing::kPrAttachLongFilename, name.empty() ? "x" : name);
+        tnef.attach_data(data).attachment_properties(block);
+        break;
+      }
+      case 2: {
+        testing::MapiBlock block;
+        // Each byte as a code unit of its own, then as both bytes of one.
+        std::u16string wide;
+        for (unsigned char c : name.substr(0, 45)) wide.push_back(c);
+        for (unsigned char c : name.substr(0, 45))
+          wide.push_back(static_cast<char16_t>(c << 8 | c));
+        block.mapi_unicode(testing::kPrAttachLongFilename, wide);
+        tnef.attach_data(data).attachment_properties(block);
+        break;
+      }
+      default: {
+        // Far enough from every title before it that none is taken as this one's.
+        tnef.filler(6000);
+        TnefBuilder inner;
+        inner.raw(data).attach_title(title);
+        tnef.attach_data(inner.bytes());
+        break;
+      }
+    }
+  }
+  return tnef.bytes();
+}
+
+TEST(SafeFileName, WholeRunsWriteOnlyIntoTheOutputDirectory) {
+  const std::vector<std::string> names = hostile_names(600, 2);
+  ScratchDirectory dir;
+  const std::string source = dir / "in.dat";
+  const std::string out = dir / "out";
+  ASSERT_TRUE(fs::create_directory(out));
+  ASSERT_TRUE(testing::write_file(source, hostile_stream(names)));
+
+  ScriptedConsole console;
+  const std::vector<std::string> args = {"kestrox", source, "q", out + "/"};
+  const int result = run(args, console, PathStyle::kPosix);
+  ASSERT_NE(result, kFailureResult) << console.out_text();
+  EXPECT_GT(result, 100);
+  expect_every_path_inside(console.out_text(), out + "/");
+  EXPECT_EQ(entries_in(dir.path()), (std::vector<std::string>{"in.dat", "out"}));
+  int files = 0;
+  for (const auto& entry : fs::directory_iterator(out)) {
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(entry.path()))) << entry.path();
+    ++files;
+  }
+  EXPECT_EQ(files, result);
+}
+
+TEST(SafeFileName, WholeScansInTheWindowsStyleNameNoDevice) {
+  const std::vector<std::string> names = hostile_names(0, 3);
+  const ByteVector bytes = hostile_stream(names);
+  ScratchDirectory dir;
+  const OutputTarget target{dir.path() + "/", true, PathStyle::kWindows};
+  ScriptedConsole console;
+  ExtractionState state;
+  const Outcome outcome = scan_attachments(bytes, target, console, state);
+  ASSERT_FALSE(outcome.failed()) << outcome.failure;
+  expect_every_path_inside(console.out_text(), target.directory);
+  int files = 0;
+  for (const std::string& name : entries_in(dir.path())) {
+    EXPECT_FALSE(names_a_device(name)) << name;
+    ++files;
+  }
+  EXPECT_EQ(files, state.files_written);
+}
+
+}  // namespace
+}  // namespace kestrox
