@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Fills SEED_DIR/fuzz_run, SEED_DIR/fuzz_search and SEED_DIR/fuzz_decode with starting inputs:
-# a few hand-made ones, the sample file, and the shared corpus of real files when it is there
-# (cut to their first 64 KiB: the structure the targets care about starts early).
+# a few hand-made ones, the sample file, the shared corpus of real files when it is there (cut to
+# their first 64 KiB: the structure the targets care about starts early), and the crafted inputs
+# of the builders when the program that writes them (the fuzz_write_seeds target) is given.
 #
-#   fuzz/make_seeds.sh SEED_DIR
+#   fuzz/make_seeds.sh SEED_DIR [path of fuzz_write_seeds]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-seeds=${1:?usage: make_seeds.sh SEED_DIR}
+seeds=${1:?usage: make_seeds.sh SEED_DIR [fuzz_write_seeds]}
+writer=${2:-}
 shared="$root/../shared/corpus"
 mkdir -p "$seeds/fuzz_run" "$seeds/fuzz_search" "$seeds/fuzz_decode"
 
@@ -44,6 +46,11 @@ if [ -d "$shared" ]; then
   for file in "$shared"/raw/* "$shared"/mime/* "$shared"/b64/*; do
     [ -f "$file" ] && head -c 65536 "$file" >"$seeds/fuzz_run/$(basename "$file")"
   done
+fi
+
+# --- the builders' crafted inputs -------------------------------------------------------------
+if [ -n "$writer" ]; then
+  "$writer" "$seeds"
 fi
 
 # --- searches: headers of modes, pattern length, pattern offset, start, window and limit --------

@@ -13,9 +13,9 @@ seconds=${2:?usage: run.sh BUILD_DIR SECONDS}
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKESTROX_BUILD_FUZZERS=ON -DKESTROX_BUILD_TESTS=OFF -DKESTROX_WERROR=ON \
   -DKESTROX_SANITIZE=address,undefined >/dev/null
-cmake --build "$build" -j2 --target fuzz_run fuzz_search fuzz_decode
+cmake --build "$build" -j2 --target fuzz_run fuzz_search fuzz_decode fuzz_write_seeds
 rm -rf "$build/seeds"
-"$root/fuzz/make_seeds.sh" "$build/seeds"
+"$root/fuzz/make_seeds.sh" "$build/seeds" "$build/fuzz/fuzz_write_seeds"
 
 # The run target writes and removes files for every input: memory is faster than a disk for that.
 if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi

@@ -1,0 +1,85 @@
+// Writes crafted starting inputs for the fuzz targets with the tests' TNEF and MIME builders:
+// named and unnamed attachments, every way of naming one, bad lengths, and both encodings.
+//
+//   fuzz_write_seeds SEED_DIR      (writes SEED_DIR/fuzz_run/ and SEED_DIR/fuzz_decode/)
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "support/mime_builder.h"
+#include "support/tnef_builder.h"
+
+namespace {
+
+using kestrox::testing::AttachmentSpec;
+using kestrox::testing::ByteVector;
+using kestrox::testing::MapiBlock;
+using kestrox::testing::TnefBuilder;
+namespace t = kestrox::testing;
+
+ByteVector bytes_of(const std::string& text) { return ByteVector(text.begin(), text.end()); }
+
+ByteVector with_prefix(std::uint8_t first, const std::string& text) {
+  ByteVector bytes = {first, 0, 0};  // decoder, start position
+  bytes.insert(bytes.end(), text.begin(), text.end());
+  return bytes;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s SEED_DIR\n", argv[0]);
+    return 2;
+  }
+  const std::string run_dir = std::string(argv[1]) + "/fuzz_run/";
+  const std::string decode_dir = std::string(argv[1]) + "/fuzz_decode/";
+  std::vector<std::pair<std::string, ByteVector>> run_seeds;
+
+  // A message as a mail client writes it: names of every kind, a repeated name, a placeholder
+  // title, a name without extension, a passed-over .AUF attachment.
+  const std::vector<AttachmentSpec> specs = {
+      {"report.pdf", t::pattern_free_bytes(300, 1), "", u"", "application/pdf"},
+      {"report.pdf", t::pattern_free_bytes(40, 2), "", u"", ""},
+      {"notes", t::pattern_free_bytes(50, 3), "Untitled Attachment", u"", ""},
+      {"README", t::pattern_free_bytes(60, 4), "Quarterly figures", u"", ""},
+      {"x.AUF", t::pattern_free_bytes(348, 5), "", u"", ""},
+      {"plain.txt", t::pattern_free_bytes(70, 6), "", u"\u00e4rger \u20ac.txt", ""},
+  };
+  const ByteVector message = t::tnef_message(specs);
+  run_seeds.emplace_back("builder_message", message);
+  const std::size_t sizes[] = {1, 9, 100, 4600};
+  run_seeds.emplace_back("builder_sizes", t::tnef_with_attachments(sizes));
+
+  // Unnamed data that holds a title record of its own, for the "#" fallback; then bad lengths.
+  TnefBuilder inner;
+  inner.raw("data before the title ").attach_title("Budget");
+  TnefBuilder odd;
+  odd.signature().attach_data(inner.bytes());
+  odd.record_declaring(2, t::kAttAttachData, t::kAtpByte, -1, bytes_of("negative"));
+  odd.record_declaring(2, t::kAttAttachData, t::kAtpByte, 0, bytes_of("zero"));
+  odd.attach_title(std::string(60, 'L'));
+  MapiBlock names;
+  names.mapi_counted(t::kPtString8, t::kPrDisplayName, 101, bytes_of("too long"))
+      .mapi_counted(t::kPtUnicode, t::kPrAttachLongFilename, 201, bytes_of("too long"))
+      .mapi_string8(t::kPrAttachLongFilename, "../../escape.txt");
+  odd.attach_data("named by a hostile property").attachment_properties(names);
+  odd.record_head(2, t::kAttAttachData, t::kAtpByte, 0x7FFFFFFF);
+  run_seeds.emplace_back("builder_odd", odd.bytes());
+
+  run_seeds.emplace_back("builder_base64.eml",
+                         bytes_of(t::mime_message(message, t::TransferEncoding::kBase64)));
+  run_seeds.emplace_back(
+      "builder_quoted.eml",
+      bytes_of(t::mime_message(odd.bytes(), t::TransferEncoding::kQuotedPrintable)));
+
+  bool ok = true;
+  for (const auto& [name, bytes] : run_seeds) ok = t::write_file(run_dir + name, bytes) && ok;
+  ok = t::write_file(decode_dir + "builder_base64", with_prefix(0, t::base64_lines(message))) && ok;
+  ok = t::write_file(decode_dir + "builder_quoted",
+                     with_prefix(1, t::quoted_printable_lines(odd.bytes()))) &&
+       ok;
+  if (!ok) std::fprintf(stderr, "cannot write the seeds into %s\n", argv[1]);
+  return ok ? 0 : 1;
+}
