@@ -295,6 +295,8 @@ std::size_t decode_base64_in_place(std::span<std::uint8_t> source, std::size_t s
 
 std::size_t decode_quoted_printable_in_place(std::span<std::uint8_t> source, std::size_t start) {
   const std::size_t end = source.size();
+  // Nothing to decode; and the block loops below count what is left as end - read.
+  if (start >= end) return 0;
   std::uint8_t* const base = source.data();
   std::size_t read = start;
   std::size_t write = 0;
