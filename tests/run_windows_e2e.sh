@@ -42,8 +42,12 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
 # One wine server for the whole run, stopped at the end with everything it started. Each wine
 # process would otherwise start its own and keep the test's output pipes open while it lingers.
+mkdir -p "$WINEPREFIX"
 "$wineserver" -k >/dev/null 2>&1 || true
-"$wineserver" -p </dev/null >/dev/null 2>&1
+if ! "$wineserver" -p </dev/null >"$windows/wineserver.log" 2>&1; then
+  cat "$windows/wineserver.log" >&2
+  exit 1
+fi
 trap '"$wineserver" -k >/dev/null 2>&1 || true' EXIT
 # Create or update the prefix and start wine's own services now, with nothing of a test's
 # inherited by them (the first start in a fresh prefix takes a few seconds).
