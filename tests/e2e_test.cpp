@@ -330,29 +330,7 @@ std::string after_banner(const std::string& out) {
 // ---------------------------------------------------------------------------------------------
 // Test inputs.
 
-class TempDir {
- public:
-  TempDir() {
-    std::string name = (fs::temp_directory_path() / "kestrox-e2e-XXXXXX").string();
-    if (::mkdtemp(name.data()) == nullptr) {
-      ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
-      return;
-    }
-    path_ = fs::canonical(name).string();
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
-
- private:
-  std::string path_;
-};
+using TempDir = testing::ScratchDirectory;
 
 void write_file(const std::string& path, std::string_view contents) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);

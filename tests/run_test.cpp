@@ -19,6 +19,7 @@
 
 #include "driver/banner.h"
 #include "support/scripted_console.h"
+#include "support/tnef_builder.h"
 
 namespace kestrox {
 namespace {
@@ -37,30 +38,7 @@ constexpr std::string_view kCannotFind = "\nCannot find source file.\n";
 constexpr std::string_view kNowhereProgram = "/nonexistent-kestrox-dir/kestrox";
 
 // A fresh directory, removed with everything in it at the end of the test.
-class TempDir {
- public:
-  TempDir() {
-    std::string name = (fs::temp_directory_path() / "kestrox-run-XXXXXX").string();
-    if (::mkdtemp(name.data()) == nullptr) {
-      ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
-      return;
-    }
-    // The canonical form is what the working directory reads back as.
-    path_ = fs::canonical(name).string();
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
-
- private:
-  std::string path_;
-};
+using TempDir = testing::ScratchDirectory;
 
 // Changes the working directory for one test and puts the old one back afterwards.
 class WorkingDirectory {

@@ -256,7 +256,8 @@ ScratchDirectory::ScratchDirectory() {
     const std::filesystem::path candidate = base / ("kestrox-" + std::to_string(entropy()));
     std::error_code error;
     if (std::filesystem::create_directory(candidate, error)) {
-      path_ = candidate.string();
+      // The canonical form is what the working directory reads back as, inside it.
+      path_ = std::filesystem::canonical(candidate).string();
       return;
     }
   }
