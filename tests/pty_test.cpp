@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -210,6 +211,9 @@ struct Interruption {
   bool typed;  // Ctrl-C typed on the terminal, else the signal sent to the process
   const char* wait;
 };
+
+// Shown by name: printing the raw bytes of the struct would read its padding.
+void PrintTo(const Interruption& interruption, std::ostream* out) { *out << interruption.name; }
 
 class Interrupted : public OnATerminal, public ::testing::WithParamInterface<Interruption> {};
 
