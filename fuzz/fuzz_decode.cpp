@@ -11,20 +11,12 @@
 
 #include "decode/container.h"
 #include "exact_block.h"
+#include "support/mime_builder.h"
 
 namespace {
 
 using Bytes = std::span<const std::uint8_t>;
-
-// A-Z 0-25, a-z 26-51, 0-9 52-61, '+' 62, '/' 63.
-int base64_value(std::uint8_t c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
+using kestrox::testing::base64_value;
 
 // 0-9 and A-F only.
 int hex_value(std::uint8_t c) {

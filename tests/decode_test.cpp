@@ -20,6 +20,7 @@ namespace {
 
 using namespace std::string_literals;
 using testing::as_bytes;
+using testing::base64_value;
 using testing::GuardedBuffer;
 using testing::ScriptedConsole;
 
@@ -262,15 +263,6 @@ std::string reference_quoted_printable(std::string_view in, std::size_t start) {
     }
   }
   return out;
-}
-
-int base64_value(unsigned char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
 }
 
 // The base64 rules, step by step, into a separate output.

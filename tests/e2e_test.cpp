@@ -333,15 +333,10 @@ std::string after_banner(const std::string& out) {
 using TempDir = testing::ScratchDirectory;
 
 void write_file(const std::string& path, std::string_view contents) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-  ASSERT_TRUE(file.good()) << path;
+  ASSERT_TRUE(testing::write_text_file(path, contents)) << path;
 }
 
-std::string read_file(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
+std::string read_file(const std::string& path) { return testing::read_text_file(path); }
 
 // A raw TNEF stream with one attAttachData record (no title, no name) per data text.
 std::string raw_tnef(const std::vector<std::string>& attachments) {

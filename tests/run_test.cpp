@@ -57,15 +57,10 @@ class WorkingDirectory {
 };
 
 void write_file(const std::string& path, std::string_view contents) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-  ASSERT_TRUE(file.good()) << path;
+  ASSERT_TRUE(testing::write_text_file(path, contents)) << path;
 }
 
-std::string read_file(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
+std::string read_file(const std::string& path) { return testing::read_text_file(path); }
 
 std::vector<std::string> entries_of(const std::string& directory) {
   std::vector<std::string> names;

@@ -102,17 +102,12 @@ std::string mime_message(std::span<const std::uint8_t> tnef, TransferEncoding en
 }
 
 std::vector<std::uint8_t> decode_base64_text(std::string_view text) {
-  std::array<int, 256> values{};
-  values.fill(-1);
-  for (std::size_t i = 0; i < kAlphabet.size(); ++i) {
-    values[static_cast<unsigned char>(kAlphabet[i])] = static_cast<int>(i);
-  }
   std::vector<std::uint8_t> bytes;
   std::uint32_t bits = 0;
   int count = 0;
   for (const char c : text) {
     if (c == '=') break;
-    const int value = values[static_cast<unsigned char>(c)];
+    const int value = base64_value(static_cast<unsigned char>(c));
     if (value < 0) continue;
     bits = bits << 6 | static_cast<std::uint32_t>(value);
     if (++count == 4) {

@@ -30,6 +30,17 @@ inline constexpr std::string_view kDefaultBoundary = "----=_NextPart_000_0001_01
 std::string mime_message(std::span<const std::uint8_t> tnef, TransferEncoding encoding,
                          std::string_view boundary = kDefaultBoundary);
 
+// The value of a base64 character (A-Z 0-25, a-z 26-51, 0-9 52-61, '+' 62, '/' 63), or -1:
+// the plain reference that the tests and fuzz targets hold the decoder to.
+constexpr int base64_value(unsigned char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
 // Plain base64 decoding of a part's body: characters outside the alphabet are passed over, the
 // first '=' ends the data, and a final group of two or three characters gives one or two bytes.
 std::vector<std::uint8_t> decode_base64_text(std::string_view text);

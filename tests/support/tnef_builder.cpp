@@ -248,6 +248,16 @@ ByteVector read_file(const std::string& path) {
   return ByteVector(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+bool write_text_file(const std::string& path, std::string_view text) {
+  return write_file(path,
+                    std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+std::string read_text_file(const std::string& path) {
+  const ByteVector bytes = read_file(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
 ScratchDirectory::ScratchDirectory() {
   // A name nobody else holds: create_directory fails on one that exists already.
   static std::random_device entropy;

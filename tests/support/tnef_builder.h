@@ -165,6 +165,9 @@ ByteVector tnef_with_attachments(std::span<const std::size_t> sizes, std::string
 bool write_file(const std::string& path, std::span<const std::uint8_t> bytes);
 // The whole file, or an empty vector when it cannot be read.
 ByteVector read_file(const std::string& path);
+// The same two for text.
+bool write_text_file(const std::string& path, std::string_view text);
+std::string read_text_file(const std::string& path);
 
 // A fresh directory under the system's temporary directory, removed with everything in it at the
 // end of its life.
