@@ -7,9 +7,10 @@
 
 #include <filesystem>
 
-#include "decode/container.h"
-#include "decode/search.h"
-#include "extract/patterns.h"
+#include "decode/base64.h"
+#include "decode/quoted_printable.h"
+#include "bytes/search.h"
+#include "bytes/patterns.h"
 #include "extract/scan.h"
 #include "support/tnef_builder.h"
 

@@ -9,7 +9,8 @@
 #include <span>
 #include <vector>
 
-#include "decode/container.h"
+#include "decode/base64.h"
+#include "decode/quoted_printable.h"
 #include "exact_block.h"
 #include "support/mime_builder.h"
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <span>
 
-#include "decode/search.h"
+#include "bytes/search.h"
 #include "exact_block.h"
 
 namespace {

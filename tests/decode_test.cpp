@@ -10,7 +10,9 @@
 #include <string_view>
 #include <vector>
 
+#include "decode/base64.h"
 #include "decode/container.h"
+#include "decode/quoted_printable.h"
 #include "support/guarded_buffer.h"
 #include "support/mime_builder.h"
 #include "support/scripted_console.h"

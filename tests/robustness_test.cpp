@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "driver/run.h"
-#include "extract/patterns.h"
+#include "bytes/patterns.h"
 #include "platform/host.h"
 #include "support/scripted_console.h"
 #include "support/tnef_builder.h"

@@ -1,5 +1,5 @@
 // The two byte-pattern searches, on buffers that end right before an unreadable page.
-#include "decode/search.h"
+#include "bytes/search.h"
 
 #include <gtest/gtest.h>
 

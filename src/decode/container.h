@@ -2,7 +2,6 @@
 // place over the start of the source buffer.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -14,13 +13,5 @@ namespace kestrox {
 // decodes it over the buffer from its first byte. The buffer's length never changes: the bytes
 // after the decoded data stay the file's own.
 void decode_container(std::span<std::uint8_t> source, Console& console);
-
-// Decode from `start` (up to the first '=' after it, or the buffer's end) and write the result
-// from the buffer's first byte. Return the number of bytes written.
-std::size_t decode_base64_in_place(std::span<std::uint8_t> source, std::size_t start);
-
-// Decode from `start` to the buffer's end and write the result from the buffer's first byte.
-// Return the number of bytes written.
-std::size_t decode_quoted_printable_in_place(std::span<std::uint8_t> source, std::size_t start);
 
 }  // namespace kestrox

@@ -3,9 +3,9 @@
 
 #include <cctype>
 
-#include "decode/search.h"
+#include "bytes/search.h"
 #include "extract/fields.h"
-#include "extract/patterns.h"
+#include "bytes/patterns.h"
 
 namespace kestrox {
 

@@ -1,9 +1,9 @@
 // The attachment record scan and the name discovery around each record.
 #include "extract/scan.h"
 
-#include "decode/search.h"
+#include "bytes/search.h"
 #include "extract/fields.h"
-#include "extract/patterns.h"
+#include "bytes/patterns.h"
 
 namespace kestrox {
 

@@ -4,7 +4,7 @@
 // compared in full only when the pattern's first and last bytes both stand where they should.
 // That gives the same answers as testing every position in turn, and reads only the bytes that
 // such a walk could compare.
-#include "decode/search.h"
+#include "bytes/search.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,0 +1,241 @@
+// The quoted-printable decoder: in place, over the start of the source buffer.
+#include "decode/quoted_printable.h"
+
+#include <array>
+#include <bit>
+#include <cstring>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define KESTROX_DECODE_SSE2 1
+#endif
+#if KESTROX_DECODE_SSE2 && (defined(__GNUC__) || defined(__clang__))
+#include <tmmintrin.h>
+#define KESTROX_DECODE_SSSE3 1
+#endif
+
+namespace kestrox {
+
+namespace {
+
+// Value of a hexadecimal digit written 0-9 or A-F, or -1. Lower case does not count.
+constexpr std::array<std::int8_t, 256> kHexValues = [] {
+  std::array<std::int8_t, 256> values{};
+  values.fill(-1);
+  for (int i = 0; i < 10; ++i) values['0' + i] = static_cast<std::int8_t>(i);
+  for (int i = 0; i < 6; ++i) values['A' + i] = static_cast<std::int8_t>(10 + i);
+  return values;
+}();
+
+// The high bit of each byte of the word that may be '='. The lowest one flagged is exact; any
+// above it may be false.
+std::uint64_t equals_signs(std::uint64_t word) {
+  const std::uint64_t x = word ^ 0x3D3D3D3D3D3D3D3Dull;  // zero bytes where '=' stood
+  return (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull;
+}
+
+bool is_control_or_high(std::uint8_t c) { return c < 0x20 || c >= 0x80; }
+
+#if KESTROX_DECODE_SSE2
+// 0xFF in each byte that lies between lo and hi, both included.
+inline __m128i in_range(__m128i bytes, char lo, char hi) {
+  const __m128i offset = _mm_sub_epi8(bytes, _mm_set1_epi8(lo));
+  return _mm_cmpeq_epi8(_mm_min_epu8(offset, _mm_set1_epi8(static_cast<char>(hi - lo))), offset);
+}
+
+inline unsigned mask_of(__m128i bytes) { return static_cast<unsigned>(_mm_movemask_epi8(bytes)); }
+
+// One step of quoted-printable over sixteen bytes, with eighteen in view (an escape in the last
+// place reads two more). Every '=' of the block is settled within the step: with two capital hex
+// digits after it, it gives one byte; with a control or high byte after it, it drops that byte
+// and at most one more like it; otherwise it drops only itself. So no escape is ever pending
+// between steps.
+struct QuotedBlock {
+  __m128i values;     // the byte each kept place gives
+  unsigned kept;      // bit i: place i gives a byte
+  std::size_t taken;  // bytes consumed: 16, or more when an escape reaches into the next block
+};
+
+#if defined(__GNUC__) || defined(__clang__)
+__attribute__((always_inline))
+#endif
+inline QuotedBlock quoted_block(const std::uint8_t* in, __m128i here, __m128i escapes) {
+  const __m128i space = _mm_set1_epi8(0x20);
+  const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 1));
+  const __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2));
+  const __m128i next_digit = in_range(next, '0', '9');
+  const __m128i after_digit = in_range(after, '0', '9');
+  const __m128i next_hex = _mm_or_si128(next_digit, in_range(next, 'A', 'F'));
+  const __m128i after_hex = _mm_or_si128(after_digit, in_range(after, 'A', 'F'));
+  const __m128i decodes = _mm_and_si128(escapes, _mm_and_si128(next_hex, after_hex));
+
+  // Signed, bytes of 0x80 and above are below 0x20 too.
+  const unsigned equals = mask_of(escapes);
+  const unsigned valid = mask_of(decodes);
+  const unsigned skips_one = equals & ~valid & mask_of(_mm_cmplt_epi8(next, space));
+  const unsigned skips_two = skips_one & mask_of(_mm_cmplt_epi8(after, space));
+  const unsigned taken = valid << 1 | valid << 2 | skips_one << 1 | skips_two << 2;
+
+  // The escape's byte in place of its '='; every other kept byte as it stands.
+  const __m128i zero = _mm_set1_epi8('0');
+  const __m128i letter = _mm_set1_epi8('A' - 10);
+  const __m128i high = _mm_or_si128(_mm_and_si128(next_digit, _mm_sub_epi8(next, zero)),
+                                    _mm_andnot_si128(next_digit, _mm_sub_epi8(next, letter)));
+  const __m128i low = _mm_or_si128(_mm_and_si128(after_digit, _mm_sub_epi8(after, zero)),
+                                   _mm_andnot_si128(after_digit, _mm_sub_epi8(after, letter)));
+  const __m128i decoded =
+      _mm_or_si128(_mm_and_si128(_mm_slli_epi16(high, 4), _mm_set1_epi8(static_cast<char>(0xF0))),
+                   _mm_and_si128(low, _mm_set1_epi8(0x0F)));
+  return {_mm_or_si128(_mm_and_si128(decodes, decoded), _mm_andnot_si128(decodes, here)),
+          (~(equals | taken) & 0xFFFFu) | valid,
+          16 + static_cast<std::size_t>(__builtin_popcount(taken >> 16))};
+}
+
+// The quoted-printable steps while eighteen bytes are left; the rest of the decoder goes on where
+// this stops. Kept bytes are stored one by one.
+void decode_quoted_printable_blocks(std::uint8_t* base, std::size_t end, std::size_t& read,
+                                    std::size_t& write) {
+  const __m128i equals_sign = _mm_set1_epi8('=');
+  while (end - read >= 18) {
+    const std::uint8_t* in = base + read;
+    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+    const __m128i escapes = _mm_cmpeq_epi8(here, equals_sign);
+    if (mask_of(escapes) == 0) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(base + write), here);
+      write += 16;
+      read += 16;
+      continue;
+    }
+    const QuotedBlock block = quoted_block(in, here, escapes);
+    alignas(16) std::uint8_t out[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(out), block.values);
+    for (unsigned kept = block.kept; kept != 0; kept &= kept - 1) {
+      base[write++] = out[__builtin_ctz(kept)];
+    }
+    read += block.taken;
+  }
+}
+
+#if KESTROX_DECODE_SSSE3
+// For each 8-bit set of kept places: their indices in order, then 0x80 (a zero byte).
+constexpr std::array<std::array<std::uint8_t, 8>, 256> kCompaction = [] {
+  std::array<std::array<std::uint8_t, 8>, 256> table{};
+  for (unsigned mask = 0; mask < 256; ++mask) {
+    std::size_t n = 0;
+    for (std::uint8_t i = 0; i < 8; ++i) {
+      if (mask & (1u << i)) table[mask][n++] = i;
+    }
+    while (n < 8) table[mask][n++] = 0x80;
+  }
+  return table;
+}();
+
+// Stores the kept ones of eight values at `to`, in order, and returns how many. The eight-byte
+// store puts back what already stood behind them: a byte past the decoded data stays the
+// file's own.
+__attribute__((target("ssse3"))) inline std::size_t store_kept8(std::uint8_t* to, __m128i values,
+                                                                 unsigned kept) {
+  const __m128i order =
+      _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kCompaction[kept].data()));
+  const auto packed = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_shuffle_epi8(values, order)));
+  const auto count = static_cast<std::size_t>(__builtin_popcount(kept));
+  const std::uint64_t ours = count == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * count)) - 1;
+  std::uint64_t standing;
+  std::memcpy(&standing, to, 8);
+  const std::uint64_t merged = (packed & ours) | (standing & ~ours);
+  std::memcpy(to, &merged, 8);
+  return count;
+}
+
+// The same steps, with the kept bytes packed eight at a time by a byte shuffle.
+__attribute__((target("ssse3"))) void decode_quoted_printable_blocks_ssse3(
+    std::uint8_t* base, std::size_t end, std::size_t& read, std::size_t& write) {
+  const __m128i equals_sign = _mm_set1_epi8('=');
+  while (end - read >= 18) {
+    const std::uint8_t* in = base + read;
+    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+    const __m128i escapes = _mm_cmpeq_epi8(here, equals_sign);
+    if (mask_of(escapes) == 0) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(base + write), here);
+      write += 16;
+      read += 16;
+      continue;
+    }
+    const QuotedBlock block = quoted_block(in, here, escapes);
+    // Both stores end within the sixteen bytes after `write`, which lie below read + 18.
+    write += store_kept8(base + write, block.values, block.kept & 0xFF);
+    write += store_kept8(base + write, _mm_srli_si128(block.values, 8), block.kept >> 8);
+    read += block.taken;
+  }
+}
+
+const bool kHasSsse3 = __builtin_cpu_supports("ssse3");
+#endif
+#endif
+
+}  // namespace
+
+std::size_t decode_quoted_printable_in_place(std::span<std::uint8_t> source, std::size_t start) {
+  const std::size_t end = source.size();
+  // Nothing to decode; and the block loops below count what is left as end - read.
+  if (start >= end) return 0;
+  std::uint8_t* const base = source.data();
+  std::size_t read = start;
+  std::size_t write = 0;
+#if KESTROX_DECODE_SSSE3
+  if (kHasSsse3) {
+    decode_quoted_printable_blocks_ssse3(base, end, read, write);
+  } else {
+    decode_quoted_printable_blocks(base, end, read, write);
+  }
+#elif KESTROX_DECODE_SSE2
+  decode_quoted_printable_blocks(base, end, read, write);
+#endif
+  while (read < end) {
+    // Ordinary bytes are copied as they stand, eight at a time up to the next '='.
+    if constexpr (std::endian::native == std::endian::little) {
+      if (end - read >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, base + read, 8);
+        const std::uint64_t found = equals_signs(word);
+        // The lowest flagged byte is the first '='; the bytes before it are ordinary.
+        const std::size_t ordinary =
+            found == 0 ? 8 : static_cast<std::size_t>(std::countr_zero(found)) / 8;
+        // Only the ordinary bytes are stored: a byte past the decoded data must stay the file's.
+        if (ordinary == 8) {
+          std::memcpy(base + write, &word, 8);
+        } else if (write != read) {
+          for (std::size_t i = 0; i < ordinary; ++i) base[write + i] = base[read + i];
+        }
+        write += ordinary;
+        read += ordinary;
+        if (ordinary == 8) continue;
+      }
+    }
+    const std::uint8_t c = base[read];
+    if (c != '=') {
+      base[write++] = c;
+      ++read;
+      continue;
+    }
+
+    // The '=': an escape is pending for the byte after it.
+    ++read;
+    if (read == end) break;
+    const std::uint8_t next = base[read];
+    const int high = kHexValues[next];
+    const int low = read + 1 < end ? kHexValues[base[read + 1]] : -1;
+    if ((high | low) >= 0) {
+      base[write++] = static_cast<std::uint8_t>(high * 16 + low);
+      read += 2;
+    } else if (is_control_or_high(next)) {
+      // A soft line break: skip the byte after the '=' and at most one more like it.
+      ++read;
+      if (read < end && is_control_or_high(base[read])) ++read;
+    }
+    // Any other byte is taken again as it stands, or as a new '='.
+  }
+  return write;
+}
+
+}  // namespace kestrox
