@@ -146,7 +146,7 @@ Outcome extract_attachment(std::span<const std::uint8_t> source, const Attachmen
               console_safe(title.view()).c_str(), record.data_length, path.c_str());
   ++state.files_found;
 
-  if (entry_exists(path)) {
+  if (entry_identity(path)) {
     console.out("File already exists, press Y to overwrite ... ");
     // A quiet run never waits: it keeps the existing file.
     const int key = target.quiet ? kNoKey : console.read_key();
@@ -158,8 +158,9 @@ Outcome extract_attachment(std::span<const std::uint8_t> source, const Attachmen
   console.out("Writing.\n");
 
   ++state.files_written;
+  FileIdentity written;
   switch (write_whole_file(path, source.data() + record.data_start,
-                           static_cast<std::size_t>(record.data_length))) {
+                           static_cast<std::size_t>(record.data_length), written)) {
     case WriteResult::kCannotOpen:
       return {"File error - Cannot open file for writing\n"};
     case WriteResult::kShortWrite:

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/console.h"
@@ -32,8 +33,17 @@ std::string describe_current_error();
 // True when a read-only open of the path succeeds and names no directory; the file is closed
 // again at once.
 bool can_open_for_reading(const std::string& path);
-// True when the path names any directory entry at all: a file, a directory, a dangling link.
-bool entry_exists(const std::string& path);
+// A file as the file system knows it, by whatever name it is reached: the device and file number
+// on POSIX, the volume serial number and file index on Windows.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t number = 0;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+// What stands at the path, if anything: a file, a directory, a dangling link. A link is the
+// entry itself, never what it points to.
+std::optional<FileIdentity> entry_identity(const std::string& path);
 
 // A file opened read-only for loading. A directory does not open.
 class InputFile {
@@ -75,7 +85,9 @@ class SourceBlock {
 enum class WriteResult { kWritten, kCannotOpen, kShortWrite };
 
 // Creates or truncates the file at `path` and writes `size` bytes to it in one request. A close
-// that fails counts as a short write: the data may not have reached the disk.
-WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, std::size_t size);
+// that fails counts as a short write: the data may not have reached the disk. `written` becomes
+// the identity of the file that was written.
+WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, std::size_t size,
+                             FileIdentity& written);
 
 }  // namespace kestrox

@@ -52,9 +52,16 @@ bool can_open_for_reading(const std::string& path) {
   return !directory;
 }
 
-bool entry_exists(const std::string& path) {
+namespace {
+FileIdentity identity_of(const struct stat& info) {
+  return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+}  // namespace
+
+std::optional<FileIdentity> entry_identity(const std::string& path) {
   struct stat info;
-  return ::lstat(path.c_str(), &info) == 0;
+  if (::lstat(path.c_str(), &info) != 0) return std::nullopt;
+  return identity_of(info);
 }
 
 InputFile::~InputFile() { close(); }
@@ -124,7 +131,8 @@ bool SourceBlock::allocate(std::size_t size) {
   return true;
 }
 
-WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, std::size_t size) {
+WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, std::size_t size,
+                             FileIdentity& written_identity) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return WriteResult::kCannotOpen;
   std::size_t written = 0;
@@ -134,6 +142,8 @@ WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, 
     if (done <= 0) break;
     written += static_cast<std::size_t>(done);
   }
+  struct stat info;
+  if (::fstat(fd, &info) == 0) written_identity = identity_of(info);
   const bool closed = ::close(fd) == 0;
   return written == size && closed ? WriteResult::kWritten : WriteResult::kShortWrite;
 }

@@ -40,8 +40,28 @@ bool can_open_for_reading(const std::string& path) {
   return true;
 }
 
-bool entry_exists(const std::string& path) {
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+namespace {
+bool identity_of(HANDLE handle, FileIdentity& identity) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return false;
+  identity.device = info.dwVolumeSerialNumber;
+  identity.number = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+  return true;
+}
+}  // namespace
+
+std::optional<FileIdentity> entry_identity(const std::string& path) {
+  if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) return std::nullopt;
+  // The entry itself: a reparse point is opened as what it is, and a directory opens too.
+  const HANDLE handle =
+      CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  FileIdentity identity;
+  if (handle != INVALID_HANDLE_VALUE) {
+    identity_of(handle, identity);
+    CloseHandle(handle);
+  }
+  return identity;
 }
 
 InputFile::~InputFile() { close(); }
@@ -84,7 +104,8 @@ bool SourceBlock::allocate(std::size_t size) {
   return data_ != nullptr;
 }
 
-WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, std::size_t size) {
+WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, std::size_t size,
+                             FileIdentity& written_identity) {
   const int fd =
       _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
   if (fd < 0) return WriteResult::kCannotOpen;
@@ -95,6 +116,7 @@ WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, 
     if (done <= 0) break;
     written += static_cast<std::size_t>(done);
   }
+  identity_of(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), written_identity);
   const bool closed = _close(fd) == 0;
   return written == size && closed ? WriteResult::kWritten : WriteResult::kShortWrite;
 }
