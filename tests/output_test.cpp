@@ -136,7 +136,7 @@ TEST_F(Output, ExtensionRuleChoosesNameOrTitle) {
       {"README", "Untitled Attachment", "README.txt", "README.txt"},
       {"README", "Quarterly figures", "README", "Quarterly figures"},
       {"README", "", "README", "README"},
-      {".docx", "whatever", ".docx", ".docx"},  // five characters from the '.'
+      {".docx", "whatever", ".docx", "_.docx"},  // five characters from the '.'; not hidden
       {"photo.backup", "photo.jpg", "photo.backup", "photo.jpg"},
       {"page.mhtml", "PAGE~1.MHT", "page.mhtml", "PAGE_1.MHT"},  // six characters from the '.'
 
@@ -151,26 +151,6 @@ TEST_F(Output, ExtensionRuleChoosesNameOrTitle) {
     EXPECT_EQ(entries(scratch.path()), std::vector<std::string>{c.file});
     EXPECT_EQ(read_file(x.directory() + c.file), a.content());
   }
-}
-
-TEST_F(Output, EmptyNameIsDroppedWithoutATrace) {
-  Extractor x(dir_);
-  const Attachment a = attachment_of(10);
-  x.extract(a, "a.txt", "a.txt");
-  EXPECT_EQ(x.extract(a, "", "Quarterly figures"), "");
-  EXPECT_EQ(x.state().files_found, 1);
-  EXPECT_EQ(x.state().files_written, 1);
-  EXPECT_EQ(x.state().previous_output_path, dir_ + "a.txt");
-  EXPECT_EQ(x.state().previous_title.view(), "a.txt");
-  // So the next a.txt still repeats the previous path.
-  EXPECT_EQ(x.extract(a, "a.txt", "a.txt"),
-            announcement("a.txt", "a.txt", 10, dir_ + "a1.txt") + "Writing.\n");
-}
-
-TEST_F(Output, EmptyNameWithTheUntitledTitleBecomesDotTxt) {
-  Extractor x(dir_);
-  EXPECT_EQ(x.extract(attachment_of(10), "", "Untitled Attachment"),
-            announcement(".txt", "Untitled Attachment", 10, dir_ + ".txt") + "Writing.\n");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -208,7 +188,7 @@ TEST_F(Output, FallbackTakesATitleFromTheLast4500BytesOfALargeAttachment) {
       {"length 0", 8000, 0, "", unknown},
       {"negative length", 8000, -7, budget, unknown},
       {"no NUL in the text", 8000, 4, "Plan.doc", "Plan"},
-      {"unsafe text", 8000, 11, std::string("../../evil\0", 11), ".._.._evil"},
+      {"unsafe text", 8000, 11, std::string("../../evil\0", 11), "_.._.._evil"},
       {"empty text", 8000, 1, std::string(1, '\0'), "_"},
   };
   for (const Case& c : cases) {
@@ -319,17 +299,23 @@ TEST_F(Output, TheNumberIsTheCountOfFilesAnnouncedBefore) {
             announcement("README", "", 10, dir_ + "README4") + "Writing.\n");
 }
 
-TEST_F(Output, OnlyTheImmediatelyPreviousPathCounts) {
+TEST_F(Output, ARepeatIsThePreviousPathOrAFileOfThisRun) {
   Extractor x(dir_, "n");
   const Attachment first = attachment_of(10, 1);
   const Attachment second = attachment_of(10, 2);
   x.extract(first, "a.txt", "a.txt");
   x.extract(second, "b.txt", "b.txt");
   EXPECT_EQ(x.extract(second, "a.txt", "a.txt"),
-            announcement("a.txt", "a.txt", 10, dir_ + "a.txt") + std::string(kQuestion) +
-                "Not writing.\n");
+            announcement("a.txt", "a.txt", 10, dir_ + "a2.txt") + "Writing.\n");
   EXPECT_EQ(read_file(dir_ + "a.txt"), first.content());
-  // Byte-for-byte comparison: A.TXT does not repeat a.txt.
+  // A file that stood there before the run, declined, is asked about again after another path.
+  ASSERT_TRUE(testing::write_file(dir_ + "c.txt", ByteVector{'c'}));
+  x.extract(first, "c.txt", "c.txt");
+  x.extract(first, "d.txt", "d.txt");
+  EXPECT_EQ(x.extract(second, "c.txt", "c.txt"),
+            announcement("c.txt", "c.txt", 10, dir_ + "c.txt") + std::string(kQuestion) +
+                "Not writing.\n");
+  // Byte-for-byte comparison, and on this file system another file: A.TXT does not repeat a.txt.
   Extractor y(dir_ + "case/");
   fs::create_directory(dir_ + "case");
   y.extract(first, "a.txt", "a.txt");
@@ -485,7 +471,6 @@ TEST_F(Output, CountsFollowEachOutcome) {
   Extractor x(dir_, "n");
   x.extract(attachment_of(10), "new.txt", "new.txt");      // written
   x.extract(attachment_of(10), "taken.txt", "taken.txt");  // declined
-  x.extract(attachment_of(10), "", "whatever");            // dropped
   x.extract(attachment_of(348), "tiny.AUF", "tiny.AUF");   // passed over
   EXPECT_EQ(x.state().files_found, 2);
   EXPECT_EQ(x.state().files_written, 1);
@@ -536,7 +521,7 @@ TEST_F(Output, TitlesNeverLeaveTheOutputDirectory) {
     std::string file;
   };
   const std::vector<Case> cases = {
-      {"../../x", PathStyle::kPosix, ".._.._x"},
+      {"../../x", PathStyle::kPosix, "_.._.._x"},
       {"..\\..\\x", PathStyle::kWindows, ".._.._x"},
       {"/etc/x", PathStyle::kPosix, "_etc_x"},
       {"C:\\x", PathStyle::kWindows, "C__x"},
@@ -602,7 +587,9 @@ TEST(OutputSafety, SafeFileNameOfEveryOneAndTwoByteName) {
           ASSERT_EQ(body[i], keep ? name[i] : '_') << first << " " << second;
         }
         const bool only_dots = name.find_first_not_of('.') == std::string::npos;
-        ASSERT_EQ(safe.size() > name.size(), only_dots) << first << " " << second;
+        const bool hidden_or_option =
+            style == PathStyle::kPosix && (name[0] == '.' || name[0] == '-');
+        ASSERT_EQ(safe.size() > name.size(), only_dots || hidden_or_option) << first << " " << second;
       }
     }
   }
@@ -631,7 +618,37 @@ TEST(OutputSafety, ConsoleSafeReplacesOnlyControlBytes) {
   for (int value = 1; value < 256; ++value) {
     const std::string text(1, static_cast<char>(value));
     const bool control = value < 0x20 || value == 0x7F;
-    EXPECT_EQ(console_safe(text), control ? "_" : text) << value;
+    const bool c1 = value >= 0x80 && value <= 0x9F;
+    EXPECT_EQ(console_safe(text, PathStyle::kWindows, true), control ? "_" : text) << value;
+    for (bool utf8 : {false, true}) {
+      EXPECT_EQ(console_safe(text, PathStyle::kPosix, utf8), control || c1 ? "_" : text) << value;
+    }
+  }
+  // In the POSIX style, on a UTF-8 console a C1 control in its UTF-8 form is one '_', while any
+  // other well-formed character stays whole, whatever its bytes; elsewhere every byte 0x80-0x9F
+  // is masked on its own.
+  struct Case {
+    std::string text, utf8, eight_bit;
+  };
+  const std::vector<Case> cases = {
+      {"a\xC2\x9B" "2Jb", "a_2Jb", "a\xC2_2Jb"},                          // U+009B, CSI
+      {"\xC2\x80\xC2\x9F\xC2\xA0", "__\xC2\xA0", "\xC2_\xC2_\xC2\xA0"},  // U+00A0 is no control
+      {"\xD0\x94\xD1\x8B", "\xD0\x94\xD1\x8B", "\xD0_\xD1_"},            // Cyrillic
+      {"\xE4\xB8\x80", "\xE4\xB8\x80", "\xE4\xB8_"},                      // U+4E00
+      {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80", "\xF0___"},           // U+1F600
+      {"\xE0\x82\x9B", "\xE0__", "\xE0__"},  // overlong U+009B: no character
+      {"\xED\xA0\x80", "\xED\xA0_", "\xED\xA0_"},  // a surrogate: no character
+      {"\xD0\x94\x9B", "\xD0\x94_", "\xD0__"},  // a stray continuation byte
+      {"\xC2", "\xC2", "\xC2"},                        // a lead byte at the end
+      {"\x1B[2J\xE2\x80\x9C", "_[2J\xE2\x80\x9C", "_[2J\xE2__"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.text));
+    EXPECT_EQ(console_safe(c.text, PathStyle::kPosix, true), c.utf8);
+    EXPECT_EQ(console_safe(c.text, PathStyle::kPosix, false), c.eight_bit);
+    std::string windows = c.text;
+    std::replace(windows.begin(), windows.end(), '\x1B', '_');
+    EXPECT_EQ(console_safe(c.text, PathStyle::kWindows, true), windows);
   }
 }
 

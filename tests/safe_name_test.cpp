@@ -100,6 +100,8 @@ void expect_safe(std::string_view input, PathStyle style) {
   }));
   if (style == PathStyle::kWindows) {
     EXPECT_FALSE(names_a_device(safe));
+  } else {
+    EXPECT_TRUE(safe[0] != '.' && safe[0] != '-');
   }
   // Byte for byte the input, or the input behind one '_'; and a safe name stays as it is.
   ASSERT_TRUE(safe.size() == input.size() || safe.size() == input.size() + 1);
@@ -119,9 +121,14 @@ TEST(SafeFileName, HoldsForEveryGeneratedName) {
 
 TEST(SafeFileName, LeavesOrdinaryNamesAlone) {
   for (std::string_view name : {"report.pdf", "a b.docx", "x@y-z.tar.gz", "CONSOLE.txt", "COM10",
-                                "LPT0", "nul_", "_.", ".docx"}) {
+                                "LPT0", "nul_", "_.", "a-", "_-rf"}) {
     EXPECT_EQ(safe_file_name(name, PathStyle::kWindows), name);
     EXPECT_EQ(safe_file_name(name, PathStyle::kPosix), name);
+  }
+  // Hidden files and options are a POSIX matter.
+  for (std::string_view name : {".docx", ".profile", "-rf", "-"}) {
+    EXPECT_EQ(safe_file_name(name, PathStyle::kWindows), name);
+    EXPECT_EQ(safe_file_name(name, PathStyle::kPosix), std::string("_").append(name));
   }
 }
 

@@ -521,8 +521,11 @@ TEST(ScanLengths, EightBitNamesOfValueLength2To100AreTaken) {
         EXPECT_EQ(r.files[0].name, c.value.substr(0, c.value.find('\0')));
         EXPECT_EQ(glyphs(r.out), c.declared == 2 ? ".#" : ".");
       } else {
-        // Found but unusable: the name is empty and the record is dropped without a trace.
-        EXPECT_EQ(r.out, "." + std::string(kNoFiles));
+        // Found but unusable: the name is empty, and with no title either the attachment is
+        // written under the default name.
+        ASSERT_EQ(r.files.size(), 1u);
+        EXPECT_EQ(r.files[0].path, r.directory + "Unknown Attachment.txt");
+        EXPECT_EQ(glyphs(r.out), ".#");
       }
     }
   }
@@ -702,16 +705,20 @@ TEST(ScanNames, TheNearerUsable8BitNameWins) {
 TEST(ScanNames, AFound8BitNameWithAnUnusableLengthEmptiesTheName) {
   const ByteVector too_long(101, 'z');
   {
-    // The title is lost too: nothing is left to name the file, so the record is dropped.
+    // The title takes the empty name's place.
     TnefBuilder tnef;
     tnef.signature()
-        .attach_title("Report.doc")
+        .attach_title("Report (final).doc")
         .attach_data(data(30))
         .attachment_properties(MapiBlock().mapi_counted(kPtString8, kPrDisplayName, 101, too_long));
-    EXPECT_EQ(scan(tnef).out, ".;" + std::string(kNoFiles));
+    const ScanResult r = scan(tnef);
+    EXPECT_EQ(glyphs(r.out), ".;");
+    ASSERT_EQ(r.files.size(), 1u);
+    EXPECT_EQ(r.files[0].name, "Report _final_.doc");
+    EXPECT_EQ(r.files[0].path, r.directory + "Report _final_.doc");
   }
   {
-    // "Untitled Attachment" turns the empty name into ".txt".
+    // "Untitled Attachment" as the name gets ".txt".
     TnefBuilder tnef;
     tnef.signature()
         .attach_title("Untitled Attachment")
@@ -719,8 +726,8 @@ TEST(ScanNames, AFound8BitNameWithAnUnusableLengthEmptiesTheName) {
         .attachment_properties(MapiBlock().mapi_counted(kPtString8, kPrDisplayName, 101, too_long));
     const ScanResult r = scan(tnef);
     ASSERT_EQ(r.files.size(), 1u);
-    EXPECT_EQ(r.files[0].name, ".txt");
-    EXPECT_EQ(r.files[0].path, r.directory + ".txt");
+    EXPECT_EQ(r.files[0].name, "Untitled Attachment.txt");
+    EXPECT_EQ(r.files[0].path, r.directory + "Untitled Attachment.txt");
   }
   {
     // A Unicode name fills it again.
@@ -750,7 +757,9 @@ TEST(ScanNames, PropertiesCutByTheBufferEnd) {
         .attach_data(data(30))
         .raw(display8)
         .filler(kept, 0x01);
-    EXPECT_EQ(scan_guarded(tnef.bytes()).out, ".;" + std::string(kNoFiles));
+    const ScanResult r = scan_guarded(tnef.bytes());
+    ASSERT_EQ(r.files.size(), 1u);
+    EXPECT_EQ(r.files[0].name, "Report.doc");  // the title, in the emptied name's place
   }
   // Unicode: with no room for the value-length field nothing happens.
   for (std::size_t kept = 0; kept <= 5; ++kept) {
@@ -779,8 +788,8 @@ TEST(ScanNames, PropertiesCutByTheBufferEnd) {
     ASSERT_EQ(r.files.size(), 1u);
     EXPECT_EQ(r.files[0].name, "ABC");
   }
-  // A Unicode value-length field that ends the buffer: no byte can be examined and the name
-  // ends up empty.
+  // A Unicode value-length field that ends the buffer: no byte can be examined, the name ends up
+  // empty and the title takes its place.
   {
     TnefBuilder tnef;
     tnef.signature()
@@ -788,7 +797,10 @@ TEST(ScanNames, PropertiesCutByTheBufferEnd) {
         .attach_data(data(30))
         .raw(display16)
         .raw(ByteVector{0x00, 0x00, 8, 0, 0, 0});
-    EXPECT_EQ(scan_guarded(tnef.bytes()).out, ".;~ * " + std::string(kNoFiles));
+    const ScanResult r = scan_guarded(tnef.bytes());
+    EXPECT_EQ(glyphs(r.out), ".;~ * ");
+    ASSERT_EQ(r.files.size(), 1u);
+    EXPECT_EQ(r.files[0].name, "Report.doc");
   }
   // An 8-bit value cut by the buffer end: its text ends there.
   {

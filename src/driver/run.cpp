@@ -80,7 +80,7 @@ int run(std::span<const std::string> arguments, Console& console, PathStyle styl
                             ending.quiet, style};
 
   // Loading: the whole file in one block of exactly its length.
-  console.out("Analysing file %s", source_path.c_str());
+  console.out("Analysing file %s", console_safe(source_path, style, console.utf8()).c_str());
   InputFile file;
   if (!file.open(source_path)) return ending.failure("\nCannot find source file.\n");
   const std::int64_t size = file.size();

@@ -2,6 +2,7 @@
 #include "extract/output.h"
 
 #include <cctype>
+#include <optional>
 
 #include "bytes/search.h"
 #include "extract/fields.h"
@@ -68,6 +69,46 @@ bool find_fallback_title(std::span<const std::uint8_t> source, const AttachmentR
   return true;
 }
 
+// The length of the well-formed UTF-8 character that begins at `at`, or 0 when none does: no
+// overlong form, no surrogate, nothing beyond U+10FFFF.
+std::size_t utf8_character_length(std::string_view text, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  unsigned char low = 0x80;  // the range of the byte after the lead
+  unsigned char high = 0xBF;
+  std::size_t length = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text.size() - at < length || byte(at + 1) < low || byte(at + 1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
+  }
+  return length;
+}
+
+// Puts the number in front of the last '.' of the file name, or at its end when the name has
+// none; never into the directory.
+void number_path(std::string& path, std::size_t directory_size, std::int32_t number) {
+  const std::string digits = std::to_string(number);
+  const std::size_t last_dot = path.rfind('.');
+  if (last_dot != std::string::npos && last_dot >= directory_size) {
+    path.insert(last_dot, digits);
+  } else {
+    path.append(digits);
+  }
+}
+
 }  // namespace
 
 std::string safe_file_name(std::string_view name, PathStyle style) {
@@ -75,19 +116,48 @@ std::string safe_file_name(std::string_view name, PathStyle style) {
   for (char& c : safe) {
     if (!is_name_byte(static_cast<unsigned char>(c))) c = '_';
   }
-  // A name of dots alone (or no name at all) would name a directory, not a file.
+  // A name of dots alone (or no name at all) would name a directory, not a file. On POSIX a
+  // leading '.' hides the file (and ".profile" in a home directory would be run by the next
+  // shell), and a leading '-' makes it an option to the commands that later meet it.
   if (safe.find_first_not_of('.') == std::string::npos ||
+      (style == PathStyle::kPosix && (safe.front() == '.' || safe.front() == '-')) ||
       (style == PathStyle::kWindows && is_windows_device_name(safe))) {
     safe.insert(safe.begin(), '_');
   }
   return safe;
 }
 
-std::string console_safe(std::string_view text) {
-  std::string shown(text);
-  for (char& c : shown) {
-    const auto byte = static_cast<unsigned char>(c);
-    if ((byte >= 0x01 && byte <= 0x1F) || byte == 0x7F) c = '_';
+std::string console_safe(std::string_view text, PathStyle style, bool utf8_console) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (std::size_t at = 0; at < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[at]);
+    if ((byte >= 0x01 && byte <= 0x1F) || byte == 0x7F) {
+      shown += '_';
+      ++at;
+      continue;
+    }
+    if (style == PathStyle::kPosix) {
+      // A UTF-8 terminal takes U+0080-U+009F as the C1 controls; an 8-bit one takes the bytes
+      // 0x80-0x9F, wherever they stand, as the same controls.
+      const std::size_t length = utf8_console ? utf8_character_length(text, at) : 0;
+      if (length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[at + 1]) <= 0x9F) {
+        shown += '_';
+        at += 2;
+        continue;
+      }
+      if (length > 0) {
+        shown.append(text.substr(at, length));
+        at += length;
+        continue;
+      }
+      if (byte >= 0x80 && byte <= 0x9F) {
+        shown += '_';
+        ++at;
+        continue;
+      }
+    }
+    shown += text[at++];
   }
   return shown;
 }
@@ -106,7 +176,6 @@ Outcome extract_attachment(std::span<const std::uint8_t> source, const Attachmen
       prefer_title = true;
     }
   }
-  if (name.empty()) return {};  // dropped without a trace
 
   std::string& path = state.output_path;
   const std::string_view chosen = prefer_title && !title.empty() ? title.view() : name.view();
@@ -122,31 +191,39 @@ Outcome extract_attachment(std::span<const std::uint8_t> source, const Attachmen
     }
   }
 
-  // Duplicate numbering against the previous path only; the number goes in front of the last
-  // '.' of the file name, never into the directory.
-  const bool repeated = path == state.previous_output_path;
+  bool repeated = path == state.previous_output_path;
   state.previous_output_path = path;
   state.previous_title = title;
-  if (repeated) {
-    const std::string number = std::to_string(state.files_found);
-    const std::size_t last_dot = path.rfind('.');
-    if (last_dot != std::string::npos && last_dot >= target.directory.size()) {
-      path.insert(last_dot, number);
-    } else {
-      path.append(number);
-    }
-  }
 
+  // The number never changes whether the path ends in ".AUF", so the test can come first and
+  // spare the look at the file system.
   if (record.data_length == kPassedOverLength && ends_with(path, kAuf)) {
     console.out("<");
     return {};
   }
 
+  // A path is a repeat when it is the previous one, or when what stands there is a file that
+  // this run has written, by whatever name (one that differs only in case, on a file system that
+  // ignores case). A repeat is numbered, and numbered again while the numbered path also names
+  // a file of this run, so that the run never asks about, or overwrites, its own output.
+  std::optional<FileIdentity> existing;
+  if (!repeated) {
+    existing = entry_identity(path);
+    repeated = existing && state.written_files.contains(*existing);
+  }
+  while (repeated) {
+    number_path(path, target.directory.size(), state.files_found);
+    existing = entry_identity(path);
+    repeated = existing && state.written_files.contains(*existing);
+  }
+
+  const bool utf8 = console.utf8();
   console.out("Extracting file %s, (%s) length %d to %s\n", name.c_str(),
-              console_safe(title.view()).c_str(), record.data_length, path.c_str());
+              console_safe(title.view(), target.style, utf8).c_str(), record.data_length,
+              console_safe(path, target.style, utf8).c_str());
   ++state.files_found;
 
-  if (entry_identity(path)) {
+  if (existing) {
     console.out("File already exists, press Y to overwrite ... ");
     // A quiet run never waits: it keeps the existing file.
     const int key = target.quiet ? kNoKey : console.read_key();
@@ -168,6 +245,8 @@ Outcome extract_attachment(std::span<const std::uint8_t> source, const Attachmen
     case WriteResult::kWritten:
       break;
   }
+  // An identity that could not be taken stays all zero and must match nothing.
+  if (written != FileIdentity{}) state.written_files.insert(written);
   return {};
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -23,10 +24,20 @@ struct OutputTarget {
   PathStyle style = PathStyle::kPosix;
 };
 
+// Orders file identities, so that the files a run has written can be looked up.
+struct FileIdentityOrder {
+  bool operator()(const FileIdentity& a, const FileIdentity& b) const {
+    return a.device != b.device ? a.device < b.device : a.number < b.number;
+  }
+};
+
 // What carries over from one record to the next, and the run's two counts.
 struct ExtractionState {
   std::string previous_output_path;
   Text previous_title;
+  // Every file this run has written, by identity: a later path that reaches one of them, by the
+  // same name or another, is a repeat and is numbered rather than asked about.
+  std::set<FileIdentity, FileIdentityOrder> written_files;
   std::int32_t files_found = 0;
   std::int32_t files_written = 0;
   std::string output_path;  // kept here so that its storage is reused from record to record
@@ -46,6 +57,8 @@ struct AttachmentRecord {
   std::size_t resume_point = 0;
 };
 
+// Names, numbers, confirms and writes one attachment. `name` is sanitised and, as the scan hands
+// it over, never empty; ".txt" may be appended to it.
 [[nodiscard]] Outcome extract_attachment(std::span<const std::uint8_t> source,
                                          const AttachmentRecord& record, Text& name,
                                          const Text& title, const OutputTarget& target,
@@ -54,11 +67,16 @@ struct AttachmentRecord {
 void print_extraction_summary(const ExtractionState& state, Console& console);
 
 // The one gate for every file name put behind the output directory: the result is a single,
-// non-empty name that holds no separator of either style, is neither "." nor "..", and in the
-// Windows style names no device.
+// non-empty name that holds no separator of either style, is neither "." nor "..", in the POSIX
+// style begins with neither '.' (a hidden file) nor '-' (an option), and in the Windows style
+// names no device.
 std::string safe_file_name(std::string_view name, PathStyle style);
 
-// A title as it may be shown on the console: control bytes become '_'.
-std::string console_safe(std::string_view text);
+// Text from the input or the command line as it may be shown on the console: control bytes
+// become '_'. Everywhere that is 0x01-0x1F and 0x7F. In the POSIX style the C1 controls too:
+// on a UTF-8 console each U+0080-U+009F (C2 80-C2 9F) becomes one '_', and so does every other
+// byte 0x80-0x9F that is not part of a well-formed UTF-8 character, while such characters are
+// shown as they are; on any other console every byte 0x80-0x9F becomes '_'.
+std::string console_safe(std::string_view text, PathStyle style, bool utf8_console);
 
 }  // namespace kestrox

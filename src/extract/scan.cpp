@@ -147,6 +147,9 @@ Outcome scan_attachments(std::span<const std::uint8_t> source, const OutputTarge
       title = name;
       take_name8(source, resume, limit, console, name);
       take_name_unicode(source, resume, limit, console, name);
+      // A name property too long or too short to take leaves no name at all; the attachment is
+      // still written, under its title or else the default name.
+      if (name.empty()) name.assign(title.empty() ? kUnknownAttachment : title.view());
       sanitise_name(name);
 
       const AttachmentRecord handed{record, data_start, data_length, resume};
