@@ -83,6 +83,19 @@ constexpr Exception kExceptions[] = {
      "attAttachData record of length 0, skipped with \" - \"; the peer wrote 0 bytes"},
 };
 
+// Samples whose file names are pinned, with every file each one writes, sorted.
+struct NamedFiles {
+  std::string_view sample;
+  std::vector<std::string> files;
+};
+const NamedFiles kNamedFiles[] = {
+    // The same picture twice: the second copy, in a nested TNEF stream, meets the path of the
+    // file that the first copy wrote in this run, and is numbered with the 3 files found before.
+    {"mimekit_christmas.tnef",
+     {"Build a train table.txt", "Unknown Attachment.txt",
+      "kitten-playing-with-a-christmas-tree.jpg", "kitten-playing-with-a-christmas-tree3.jpg"}},
+};
+
 const Exception* exception_for(std::string_view sample, std::string_view name) {
   for (const Exception& e : kExceptions) {
     if (e.sample == sample && e.name == name) return &e;
@@ -173,10 +186,12 @@ TEST(CorpusRaw, EverySampleYieldsRecordDataAndWhatThePeerFound) {
 
     // Every file written is the data of one of the sample's attAttachData records.
     std::set<std::string> written_digests;
+    std::vector<std::string> names;
     int written = 0;
     int outside_walk = 0;
     for (const auto& entry : fs::directory_iterator(out.path())) {
       ++written;
+      names.push_back(entry.path().filename().string());
       const ByteVector bytes = testing::read_file(entry.path().string());
       const std::string digest = sha256_hex(bytes);
       written_digests.insert(digest);
@@ -187,6 +202,12 @@ TEST(CorpusRaw, EverySampleYieldsRecordDataAndWhatThePeerFound) {
           << " bytes) is not the data of any attAttachData record of the sample";
     }
     EXPECT_EQ(result, written);
+    std::sort(names.begin(), names.end());
+    for (const NamedFiles& named : kNamedFiles) {
+      if (named.sample == sample) {
+        EXPECT_EQ(names, named.files);
+      }
+    }
 
     // Every attachment that the peer wrote is among them, or is a listed exception.
     int missed = 0;

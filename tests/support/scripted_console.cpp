@@ -3,7 +3,10 @@
 
 namespace kestrox::testing {
 
-void ScriptedConsole::write_out(std::string_view text) { out_.append(text); }
+void ScriptedConsole::write_out(std::string_view text) {
+  out_.append(text);
+  if (on_out) on_out(out_);
+}
 
 void ScriptedConsole::write_err(std::string_view text) { err_.append(text); }
 

@@ -1,6 +1,7 @@
 // A console for tests: it records every byte printed and answers key reads from a script.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,10 @@ class ScriptedConsole final : public Console {
   const std::string& out_text() const { return out_; }
   const std::string& err_text() const { return err_; }
   int keys_read() const { return keys_read_; }
+
+  // Called after each piece of standard output with all of it so far, so that a test can change
+  // the file system at an exact point of a run.
+  std::function<void(const std::string& out)> on_out;
 
  private:
   std::string keys_;
