@@ -627,6 +627,10 @@ TEST(OutputNames, WholeRuns) {
        .files = {"M_ller.pdf", "M_ller2.pdf", "x.txt"},
        .shown = ".;Extracting file M_ller.pdf, (M\xF6ller.pdf) length 4 to {dir}/out/M_ller2.pdf\n"
                 "Writing.\n"},
+      {.what = "a numbered name that the run has written already",
+       .tnef = message({"a2.txt", "a.txt", "a.txt"}),
+       .files = {"a.txt", "a2.txt", "a22.txt"},
+       .shown = "length 4 to {dir}/out/a22.txt\nWriting.\n"},
       {.what = "a name that differs only in case",
        .tnef = message({"Report.pdf", "REPORT.PDF"}),
        .files = {"REPORT.PDF", "REPORT1.PDF", "Report.pdf"},
