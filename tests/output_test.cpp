@@ -257,6 +257,15 @@ TEST_F(Output, FallbackAppliesToAnyPathEndingInTheDefaultName) {
                   "Writing.\n");
   }
   {
+    // What stood before the default name and the title found make one name, made safe whole.
+    ScratchDirectory scratch;
+    Extractor x(scratch.path() + "/", "", false, PathStyle::kWindows);
+    const Attachment dot_txt = attachment_with_title_at(100, 10, 5, std::string(".txt\0", 5));
+    EXPECT_EQ(x.extract(dot_txt, "CONUnknown Attachment.txt", "t"),
+              announcement("CONUnknown Attachment.txt", "t", 100, x.directory() + "_CON.txt", "#") +
+                  "Writing.\n");
+  }
+  {
     // A shorter path does not end with it.
     ScratchDirectory scratch;
     Extractor x(scratch.path() + "/");

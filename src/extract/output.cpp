@@ -186,8 +186,13 @@ Outcome extract_attachment(std::span<const std::uint8_t> source, const Attachmen
     console.out("#");
     std::string_view fallback;
     if (find_fallback_title(source, record, fallback)) {
-      path.resize(path.size() - kUnknownAttachment.size());
-      path.append(safe_file_name(fallback, target.style));
+      // What stood before the default name stays. The whole name passes the gate again, since
+      // the two parts together can make what neither is alone ("CON" and ".txt").
+      std::string file_name = path.substr(target.directory.size());
+      file_name.resize(file_name.size() - kUnknownAttachment.size());
+      file_name.append(fallback);
+      path.resize(target.directory.size());
+      path.append(safe_file_name(file_name, target.style));
     }
   }
 
