@@ -1,6 +1,6 @@
 // Damaged real files and crafted worst cases, each through a whole quiet run into a fresh output
-// directory: every run ends through one of the two endings, in bounded time, with every file it
-// counts on disk and nothing written beside the output directory.
+// directory: every run ends through one of the two endings (ctest's timeout catches a hang), with
+// every file it counts on disk and nothing written beside the output directory.
 //
 // Counts: each file of the shared corpus (raw TNEF, MIME messages, bare base64) is cut at 64
 // evenly spaced lengths (0 included, the whole file not), and has one bit flipped at each of
@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <random>
@@ -39,7 +38,6 @@ using testing::ScriptedConsole;
 constexpr int kTruncations = 64;
 constexpr int kFlipsPerFile = 256;
 constexpr std::size_t kBytesPerFile = std::size_t{64} << 20;
-constexpr auto kTimeBound = std::chrono::seconds(5);
 
 // A sandbox: the variant file and the output directory side by side, nothing else.
 class Sandbox {
@@ -60,11 +58,8 @@ class Sandbox {
 
     ScriptedConsole console;
     const std::vector<std::string> args = {"kestrox", source_, "q", out_ + "/"};
-    const auto started = std::chrono::steady_clock::now();
     const int result = run(args, console, PathStyle::kPosix);
-    const auto took = std::chrono::steady_clock::now() - started;
 
-    EXPECT_LT(took, kTimeBound);
     EXPECT_EQ(console.keys_read(), 0);
     EXPECT_EQ(console.out_text().find("Press a key"), std::string::npos);
     const std::string& out = console.out_text();
