@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bytes/cpu.h"
 #include "decode/base64.h"
 #include "decode/container.h"
 #include "decode/quoted_printable.h"
@@ -59,9 +60,9 @@ std::string hex_of(std::string_view bytes) {
 
 enum class Decoder { kBase64, kQuotedPrintable };
 
-// Runs one decoder over `input` held right before an unreadable page and returns what it wrote
-// from the buffer's first byte. Every byte after that must still be the input's own.
-std::string decode_guarded(Decoder decoder, std::string_view input, std::size_t start) {
+// Runs one decoder on one path over `input` held right before an unreadable page and returns
+// what it wrote from the buffer's first byte. Every byte after that must still be the input's own.
+std::string decode_guarded_on_path(Decoder decoder, std::string_view input, std::size_t start) {
   GuardedBuffer buffer(input);
   const std::size_t written = decoder == Decoder::kBase64
                                   ? decode_base64_in_place(buffer.bytes(), start)
@@ -72,6 +73,23 @@ std::string decode_guarded(Decoder decoder, std::string_view input, std::size_t 
   EXPECT_EQ(hex_of(after.substr(written)), hex_of(input.substr(written)))
       << "the bytes after the decoded data changed";
   return after.substr(0, written);
+}
+
+// The same on every path this processor can run, from the plain one up: each must give the
+// plain path's answer, which is returned.
+std::string decode_guarded(Decoder decoder, std::string_view input, std::size_t start) {
+  std::string plain;
+  for (int level = 0; level <= static_cast<int>(processor_level()); ++level) {
+    limit_cpu_level(static_cast<CpuLevel>(level));
+    const std::string decoded = decode_guarded_on_path(decoder, input, start);
+    if (level == 0) {
+      plain = decoded;
+    } else {
+      EXPECT_EQ(hex_of(decoded), hex_of(plain)) << "vector path " << level << " differs";
+    }
+  }
+  limit_cpu_level(processor_level());
+  return plain;
 }
 
 std::string decode_qp(std::string_view input, std::size_t start = 0) {

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "bytes/cpu.h"
+
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
 #define KESTROX_SEARCH_SSE2 1
@@ -83,8 +85,6 @@ __attribute__((target("avx2"))) const std::uint8_t* forward_blocks_avx2(
   }
   return next;
 }
-
-const bool kHasAvx2 = __builtin_cpu_supports("avx2");
 #endif
 
 // The lowest matching position in [from, to] (both are candidates; to + m <= buffer end).
@@ -95,7 +95,7 @@ const std::uint8_t* forward_scan(const std::uint8_t* from, const std::uint8_t* t
 #if KESTROX_SEARCH_SSE2
   if (m >= 2) {
 #if KESTROX_SEARCH_AVX2
-    if (kHasAvx2) {
+    if (cpu_level() >= CpuLevel::kAvx2) {
       const std::uint8_t* found = nullptr;
       next = forward_blocks_avx2(next, to, pattern, &found);
       if (found != nullptr) return found;

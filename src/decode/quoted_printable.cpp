@@ -1,18 +1,13 @@
-// The quoted-printable decoder: in place, over the start of the source buffer.
+// The quoted-printable decoder: in place, over the start of the source buffer, with vector paths
+// for the processors that have them.
 #include "decode/quoted_printable.h"
 
 #include <array>
 #include <bit>
 #include <cstring>
 
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#define KESTROX_DECODE_SSE2 1
-#endif
-#if KESTROX_DECODE_SSE2 && (defined(__GNUC__) || defined(__clang__))
-#include <tmmintrin.h>
-#define KESTROX_DECODE_SSSE3 1
-#endif
+#include "bytes/cpu.h"
+#include "decode/x86_vectors.h"
 
 namespace kestrox {
 
@@ -36,7 +31,7 @@ std::uint64_t equals_signs(std::uint64_t word) {
 
 bool is_control_or_high(std::uint8_t c) { return c < 0x20 || c >= 0x80; }
 
-#if KESTROX_DECODE_SSE2
+#if KESTROX_X86_VECTORS
 // 0xFF in each byte that lies between lo and hi, both included.
 inline __m128i in_range(__m128i bytes, char lo, char hi) {
   const __m128i offset = _mm_sub_epi8(bytes, _mm_set1_epi8(lo));
@@ -91,32 +86,6 @@ inline QuotedBlock quoted_block(const std::uint8_t* in, __m128i here, __m128i es
           16 + static_cast<std::size_t>(__builtin_popcount(taken >> 16))};
 }
 
-// The quoted-printable steps while eighteen bytes are left; the rest of the decoder goes on where
-// this stops. Kept bytes are stored one by one.
-void decode_quoted_printable_blocks(std::uint8_t* base, std::size_t end, std::size_t& read,
-                                    std::size_t& write) {
-  const __m128i equals_sign = _mm_set1_epi8('=');
-  while (end - read >= 18) {
-    const std::uint8_t* in = base + read;
-    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
-    const __m128i escapes = _mm_cmpeq_epi8(here, equals_sign);
-    if (mask_of(escapes) == 0) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(base + write), here);
-      write += 16;
-      read += 16;
-      continue;
-    }
-    const QuotedBlock block = quoted_block(in, here, escapes);
-    alignas(16) std::uint8_t out[16];
-    _mm_store_si128(reinterpret_cast<__m128i*>(out), block.values);
-    for (unsigned kept = block.kept; kept != 0; kept &= kept - 1) {
-      base[write++] = out[__builtin_ctz(kept)];
-    }
-    read += block.taken;
-  }
-}
-
-#if KESTROX_DECODE_SSSE3
 // For each 8-bit set of kept places: their indices in order, then 0x80 (a zero byte).
 constexpr std::array<std::array<std::uint8_t, 8>, 256> kCompaction = [] {
   std::array<std::array<std::uint8_t, 8>, 256> table{};
@@ -133,7 +102,7 @@ constexpr std::array<std::array<std::uint8_t, 8>, 256> kCompaction = [] {
 // Stores the kept ones of eight values at `to`, in order, and returns how many. The eight-byte
 // store puts back what already stood behind them: a byte past the decoded data stays the
 // file's own.
-__attribute__((target("ssse3"))) inline std::size_t store_kept8(std::uint8_t* to, __m128i values,
+KESTROX_TARGET_SSSE3 inline std::size_t store_kept8(std::uint8_t* to, __m128i values,
                                                                  unsigned kept) {
   const __m128i order =
       _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kCompaction[kept].data()));
@@ -147,8 +116,9 @@ __attribute__((target("ssse3"))) inline std::size_t store_kept8(std::uint8_t* to
   return count;
 }
 
-// The same steps, with the kept bytes packed eight at a time by a byte shuffle.
-__attribute__((target("ssse3"))) void decode_quoted_printable_blocks_ssse3(
+// The quoted-printable steps while eighteen bytes are left; the rest of the decoder goes on where
+// this stops. The kept bytes are packed eight at a time by a byte shuffle.
+KESTROX_TARGET_SSSE3 void decode_quoted_printable_blocks_ssse3(
     std::uint8_t* base, std::size_t end, std::size_t& read, std::size_t& write) {
   const __m128i equals_sign = _mm_set1_epi8('=');
   while (end - read >= 18) {
@@ -169,8 +139,63 @@ __attribute__((target("ssse3"))) void decode_quoted_printable_blocks_ssse3(
   }
 }
 
-const bool kHasSsse3 = __builtin_cpu_supports("ssse3");
-#endif
+// The value of each hexadecimal digit, by the low six bits of its character: '0'-'9' are 0x30-0x39
+// and 'A'-'F' 0x41-0x46, which differ there.
+constexpr std::array<std::uint8_t, 64> kDigitValues = [] {
+  std::array<std::uint8_t, 64> values{};
+  for (std::uint8_t i = 0; i < 10; ++i) values[('0' + i) & 63] = i;
+  for (std::uint8_t i = 0; i < 6; ++i) values[('A' + i) & 63] = static_cast<std::uint8_t>(10 + i);
+  return values;
+}();
+
+KESTROX_TARGET_AVX512 inline __mmask64 in_range64(__m512i bytes, char lo, char hi) {
+  return _mm512_cmple_epu8_mask(_mm512_sub_epi8(bytes, _mm512_set1_epi8(lo)),
+                                _mm512_set1_epi8(static_cast<char>(hi - lo)));
+}
+
+// The same steps as quoted_block, 64 bytes at a time with 66 in view, while 66 bytes are left.
+// The kept bytes are packed together and stored exactly: no byte past them is touched.
+KESTROX_TARGET_AVX512 void decode_quoted_printable_blocks_avx512(std::uint8_t* base, std::size_t end,
+                                                          std::size_t& read, std::size_t& write) {
+  const __m512i equals_sign = _mm512_set1_epi8('=');
+  const __m512i space = _mm512_set1_epi8(0x20);
+  const __m512i digit_values = _mm512_loadu_si512(kDigitValues.data());
+  while (end - read >= 66) {
+    const std::uint8_t* in = base + read;
+    const __m512i here = _mm512_loadu_si512(in);
+    const __mmask64 equals = _mm512_cmpeq_epi8_mask(here, equals_sign);
+    if (equals == 0) {
+      _mm512_storeu_si512(base + write, here);
+      write += 64;
+      read += 64;
+      continue;
+    }
+    const __m512i next = _mm512_loadu_si512(in + 1);
+    const __m512i after = _mm512_loadu_si512(in + 2);
+    const __mmask64 next_hex = in_range64(next, '0', '9') | in_range64(next, 'A', 'F');
+    const __mmask64 after_hex = in_range64(after, '0', '9') | in_range64(after, 'A', 'F');
+    const __mmask64 valid = equals & next_hex & after_hex;
+    // Signed, bytes of 0x80 and above are below 0x20 too.
+    const __mmask64 skips_one = equals & ~valid & _mm512_cmplt_epi8_mask(next, space);
+    const __mmask64 skips_two = skips_one & _mm512_cmplt_epi8_mask(after, space);
+    const __mmask64 taken = valid << 1 | valid << 2 | skips_one << 1 | skips_two << 2;
+    // Escapes in the last two places reach into the next block.
+    const __mmask64 reach64 = (valid | skips_one) >> 63 | ((valid | skips_two) >> 62 & 1);
+    const __mmask64 reach65 = (valid | skips_two) >> 63;
+    const auto reach = static_cast<unsigned>(reach64 + reach65);
+    const __mmask64 kept = ~(equals | taken) | valid;
+
+    const __m512i high = permute_bytes(next, digit_values);
+    const __m512i low = permute_bytes(after, digit_values);
+    const __m512i decoded = _mm512_or_si512(_mm512_slli_epi16(high, 4), low);
+    const __m512i values = _mm512_mask_blend_epi8(valid, here, decoded);
+    const auto count = static_cast<unsigned>(_mm_popcnt_u64(kept));
+    _mm512_mask_storeu_epi8(base + write, _bzhi_u64(~std::uint64_t{0}, count),
+                            _mm512_maskz_compress_epi8(kept, values));
+    write += count;
+    read += 64 + reach;
+  }
+}
 #endif
 
 }  // namespace
@@ -182,14 +207,18 @@ std::size_t decode_quoted_printable_in_place(std::span<std::uint8_t> source, std
   std::uint8_t* const base = source.data();
   std::size_t read = start;
   std::size_t write = 0;
-#if KESTROX_DECODE_SSSE3
-  if (kHasSsse3) {
-    decode_quoted_printable_blocks_ssse3(base, end, read, write);
-  } else {
-    decode_quoted_printable_blocks(base, end, read, write);
+#if KESTROX_X86_VECTORS
+  switch (cpu_level()) {
+    case CpuLevel::kAvx512:
+      decode_quoted_printable_blocks_avx512(base, end, read, write);
+      break;
+    case CpuLevel::kAvx2:
+    case CpuLevel::kSsse3:
+      decode_quoted_printable_blocks_ssse3(base, end, read, write);
+      break;
+    case CpuLevel::kBaseline:
+      break;
   }
-#elif KESTROX_DECODE_SSE2
-  decode_quoted_printable_blocks(base, end, read, write);
 #endif
   while (read < end) {
     // Ordinary bytes are copied as they stand, eight at a time up to the next '='.
