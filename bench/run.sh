@@ -1,82 +1,106 @@
 #!/usr/bin/env bash
-# Whole-run benchmark: Kestrox against cp of the same input (the floor for reading and writing
-# those bytes) and against the installed peers, on large generated inputs.
+# Whole-run benchmark with hyperfine: each row times Kestrox side by side with what it is held to,
+# in one hyperfine run, and prints the medians and their ratio.
 #
-#   bench/run.sh [WORK-DIR] [RUNS]      (defaults: /tmp/kestrox-bench, 5)
+#   bench/run.sh [--many] [WORK-DIR] [RUNS]     (defaults: /tmp/kestrox-bench, 5)
 #
-# Prints the median wall time of each command, its ratio to cp, and its peak memory. A peer that
-# takes longer than PEER_LIMIT seconds (default 60) is stopped and shown as such.
+# Rows: two real samples of typical size against the installed peers tnef and ytnef (fastest peer
+# counts); an empty file against /bin/true; raw TNEF of 256 MiB with 16 attachments, and the same
+# as a base64 and as a quoted-printable message, against cp of the same file; the peak memory of
+# those three runs against their input size. --many adds a file of 100,000 small attachments
+# (64 MiB) against cp. RUNS is the number of timed runs of each 256 MiB command; the short
+# commands run many more times. The real samples come from ../shared/corpus when it is there.
 set -euo pipefail
+many=0
+if [ "${1:-}" = --many ]; then
+  many=1
+  shift
+fi
 here=$(cd "$(dirname "$0")/.." && pwd)
 work=${1:-/tmp/kestrox-bench}
 runs=${2:-5}
-limit=${PEER_LIMIT:-60}
 build="$here/build-bench"
+corpus="$here/../shared/corpus/raw"
+command -v hyperfine >/dev/null || { echo "bench/run.sh needs hyperfine" >&2; exit 1; }
 
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTROX_BUILD_BENCHMARKS=ON \
   -DKESTROX_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target kestrox kestrox_bench_inputs >/dev/null
 kestrox="$build/kestrox"
 
-mkdir -p "$work/in"
-if [ ! -f "$work/in/small-64.tnef" ]; then
-  "$build/bench/kestrox_bench_inputs" "$work/in"
+mkdir -p "$work/in" "$work/out"
+if [ ! -f "$work/in/qp-256.eml" ] || [ ! -f "$work/in/small-64.tnef" ]; then
+  "$build/bench/kestrox_bench_inputs" "$work/in" >/dev/null
 fi
+: >"$work/in/empty"
 
-# median_seconds CMD...: runs CMD $runs times, each into a fresh $work/out, and prints the median;
-# "timeout" when a run outlasts the limit.
-median_seconds() {
-  local times=()
-  for _ in $(seq "$runs"); do
-    rm -rf "$work/out" && mkdir "$work/out"
-    local start end status=0
-    start=$(date +%s%N)
-    timeout "$limit" "$@" >/dev/null 2>&1 </dev/null || status=$?
-    end=$(date +%s%N)
-    if [ "$status" -eq 124 ]; then
-      echo timeout
-      return
-    fi
-    times+=("$(( (end - start) / 1000 ))")
-  done
-  printf '%s\n' "${times[@]}" | sort -n | awk '{a[NR]=$1} END {printf "%.4f", a[int((NR+1)/2)]/1e6}'
-}
-
-peak_kib() {
-  rm -rf "$work/out" && mkdir "$work/out"
-  { /usr/bin/time -f '%M' timeout "$limit" "$@" 2>&1 >/dev/null </dev/null || true; } | tail -n 1
-}
-
-row() {  # row NAME INPUT CP-SECONDS CMD...
-  local name=$1 input=$2 floor=$3
+# compare NAME RUNS WARMUP CMD...: times the commands in one hyperfine run, each writing into its
+# own emptied directory $work/out/<index>, and prints "median-seconds" per command, one a line.
+# Every command sees the same file cache: the warm-up runs read the input first.
+compare() {
+  local name=$1 count=$2 warmup=$3
   shift 3
-  local seconds peak
-  seconds=$(median_seconds "$@")
-  if [ "$seconds" = timeout ]; then
-    printf '%-24s %-16s %9s %8s %10s\n' "$name" "$input" ">$limit" "-" "-"
-    return
-  fi
-  peak=$(peak_kib "$@")
-  printf '%-24s %-16s %9.4f %7.2fx %10s\n' "$name" "$input" "$seconds" \
-    "$(awk -v a="$seconds" -v b="$floor" 'BEGIN {print a / b}')" "$((peak / 1024)) MiB"
+  local json="$work/$name.json" args=() i=0
+  for cmd in "$@"; do
+    rm -rf "$work/out/$i" && mkdir -p "$work/out/$i"
+    args+=("${cmd//@OUT@/$work/out/$i}")
+    i=$((i + 1))
+  done
+  # Kestrox's exit status is the number of files written: -i keeps hyperfine going.
+  hyperfine -N -i --style none --warmup "$warmup" --runs "$count" \
+    --prepare "find $work/out -mindepth 2 -delete" --export-json "$json" "${args[@]}" \
+    >/dev/null 2>"$work/$name.log" || { cat "$work/$name.log" >&2; exit 1; }
+  python3 -c 'import json, sys
+for r in json.load(open(sys.argv[1]))["results"]: print(r["median"])' "$json"
 }
 
-printf '%-24s %-16s %9s %8s %10s\n' command input seconds "vs cp" "peak"
-for input in raw-32.tnef raw-64.tnef raw-128.tnef raw-256.tnef base64-256.eml qp-256.eml \
-             small-64.tnef; do
+ms() { awk -v s="$1" 'BEGIN { printf "%.3f ms", s * 1000 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2fx", a / b }'; }
+row() { printf '%-44s %12s   %-10s %12s   %9s   %s\n' "$@"; }
+
+row input kestrox "held to" "" ratio target
+for sample in horde_TnefAttachments.tnef:0.70 horde_TnefAttachmentsMultiple.tnef:0.50; do
+  file="$corpus/${sample%%:*}"
+  [ -f "$file" ] || { row "${sample%%:*}" - "(no corpus)" "" - ""; continue; }
+  cmds=("$kestrox $file q @OUT@/")
+  peers=()
+  if command -v tnef >/dev/null; then cmds+=("tnef -f $file -C @OUT@ --overwrite"); peers+=(tnef); fi
+  if command -v ytnef >/dev/null; then cmds+=("ytnef -f @OUT@ $file"); peers+=(ytnef); fi
+  mapfile -t t < <(compare sample 300 30 "${cmds[@]}")
+  best=1
+  for i in $(seq 2 $((${#t[@]} - 1))); do
+    if awk -v a="${t[$i]}" -v b="${t[$best]}" 'BEGIN { exit !(a < b) }'; then best=$i; fi
+  done
+  if [ "${#peers[@]}" -eq 0 ]; then
+    row "${sample%%:*}" "$(ms "${t[0]}")" "(no peer installed)" "" - ""
+  else
+    row "${sample%%:*} ($(( $(stat -c %s "$file") / 1024 )) KiB)" "$(ms "${t[0]}")" \
+      "${peers[$((best - 1))]}" "$(ms "${t[$best]}")" "$(ratio "${t[0]}" "${t[$best]}")" \
+      "<= ${sample##*:}x the fastest peer"
+  fi
+done
+
+mapfile -t t < <(compare empty 500 50 "$kestrox $work/in/empty q @OUT@/" /bin/true)
+row "empty file" "$(ms "${t[0]}")" /bin/true "$(ms "${t[1]}")" \
+  "+$(awk -v a="${t[0]}" -v b="${t[1]}" 'BEGIN { printf "%.3f ms", (a - b) * 1000 }')" \
+  "<= /bin/true + 0.2 ms"
+
+inputs=(raw-256.tnef:1.15 base64-256.eml:2.0 qp-256.eml:3.0)
+[ "$many" -eq 1 ] && inputs+=(small-64.tnef:-)
+for input in "${inputs[@]}"; do
+  file="$work/in/${input%%:*}"
+  mapfile -t t < <(compare large "$runs" 1 "$kestrox $file q @OUT@/" "cp $file @OUT@/")
+  target=${input##*:}
+  row "${input%%:*}" "$(ms "${t[0]}")" cp "$(ms "${t[1]}")" "$(ratio "${t[0]}" "${t[1]}")" \
+    "$([ "$target" = - ] || echo "<= ${target}x cp")"
+done
+
+for input in raw-256.tnef base64-256.eml qp-256.eml; do
   file="$work/in/$input"
-  floor=$(median_seconds cp "$file" "$work/out/")
-  printf '%-24s %-16s %9.4f %7.2fx %10s\n' cp "$input" "$floor" 1 \
-    "$(( $(peak_kib cp "$file" "$work/out/") / 1024 )) MiB"
-  row kestrox "$input" "$floor" "$kestrox" "$file" q "$work/out/"
-  case "$input" in
-    *.tnef)
-      if command -v tnef >/dev/null; then
-        row tnef "$input" "$floor" tnef -f "$file" -C "$work/out" --overwrite
-      fi
-      if command -v ytnef >/dev/null; then
-        row ytnef "$input" "$floor" ytnef -f "$work/out" "$file"
-      fi
-      ;;
-  esac
+  find "$work/out" -mindepth 1 -delete
+  /usr/bin/time -f '%M' -o "$work/peak" "$kestrox" "$file" q "$work/out/" >/dev/null 2>&1 || true
+  peak=$(tail -n 1 "$work/peak")
+  size=$(( $(stat -c %s "$file") / 1024 ))
+  row "peak memory, $input" "$((peak / 1024)) MiB" "input" "$((size / 1024)) MiB" \
+    "+$(( (peak - size) / 1024 )) MiB" "<= input + 8 MiB"
 done

@@ -1,5 +1,7 @@
 // The two in-place transfer decoders against plain byte-at-a-time decoders that write into a
 // separate buffer: the whole buffer afterwards, and the length returned, must be what they give.
+// KESTROX_FUZZ_DECODER_PATH (plain, ssse3, avx2 or avx512) picks the vector path under test; by
+// default the processor's best.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -7,8 +9,10 @@
 #include <cstring>
 #include <memory>
 #include <span>
+#include <string_view>
 #include <vector>
 
+#include "bytes/cpu.h"
 #include "decode/base64.h"
 #include "decode/quoted_printable.h"
 #include "exact_block.h"
@@ -90,6 +94,23 @@ std::vector<std::uint8_t> plain_quoted_printable(Bytes in, std::size_t start) {
 }
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  const char* wanted = std::getenv("KESTROX_FUZZ_DECODER_PATH");
+  if (wanted == nullptr) return 0;
+  static constexpr std::string_view kNames[] = {"plain", "ssse3", "avx2", "avx512"};
+  for (int level = 0; level < 4; ++level) {
+    if (kNames[level] != wanted) continue;
+    if (static_cast<kestrox::CpuLevel>(level) > kestrox::processor_level()) {
+      std::fprintf(stderr, "decoder path %s: not on this processor\n", wanted);
+      std::exit(0);
+    }
+    kestrox::limit_cpu_level(static_cast<kestrox::CpuLevel>(level));
+    return 0;
+  }
+  std::fprintf(stderr, "unknown decoder path %s\n", wanted);
+  std::exit(2);
+}
 
 // Input: which decoder (1), the start position (2), then the buffer.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
