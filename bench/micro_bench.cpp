@@ -7,7 +7,7 @@
 
 #include <filesystem>
 
-#include "bytes/cpu.h"
+#include "platform/cpu.h"
 #include "bytes/patterns.h"
 #include "bytes/search.h"
 #include "decode/base64.h"

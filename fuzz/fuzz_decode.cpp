@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "bytes/cpu.h"
+#include "platform/cpu.h"
 #include "decode/base64.h"
 #include "decode/quoted_printable.h"
 #include "exact_block.h"

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "bytes/cpu.h"
+#include "platform/cpu.h"
 #include "decode/base64.h"
 #include "decode/container.h"
 #include "decode/quoted_printable.h"

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "bytes/cpu.h"
+#include "platform/cpu.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>

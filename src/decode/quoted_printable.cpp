@@ -6,7 +6,7 @@
 #include <bit>
 #include <cstring>
 
-#include "bytes/cpu.h"
+#include "platform/cpu.h"
 #include "decode/x86_vectors.h"
 
 namespace kestrox {

@@ -1,18 +1,39 @@
-// Asks the processor once, on first use, which vector instructions it has and the system enables.
-#include "bytes/cpu.h"
+// Which vector instructions the processor has and the system enables, asked once on first use.
+#include "platform/cpu.h"
 
 #include <cstdint>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#if defined(__has_include)
+#if __has_include(<sys/platform/x86.h>)
+#include <sys/platform/x86.h>
+#define KESTROX_GLIBC_CPU_FEATURES 1
+#endif
+#endif
+#if !KESTROX_GLIBC_CPU_FEATURES
 #include <cpuid.h>
-#define KESTROX_CPUID 1
+#endif
+#define KESTROX_X86 1
 #endif
 
 namespace kestrox {
 
 namespace {
 
-#if KESTROX_CPUID
+#if KESTROX_GLIBC_CPU_FEATURES
+// The C library has asked the processor already, for its own string functions: a CPUID
+// instruction costs microseconds in a virtual machine, where it traps to the hypervisor.
+CpuLevel ask_processor() {
+  if (!CPU_FEATURE_ACTIVE(SSSE3)) return CpuLevel::kBaseline;
+  if (!CPU_FEATURE_ACTIVE(AVX2) || !CPU_FEATURE_ACTIVE(POPCNT) || !CPU_FEATURE_ACTIVE(BMI1)) {
+    return CpuLevel::kSsse3;
+  }
+  const bool avx512 = CPU_FEATURE_ACTIVE(AVX512F) && CPU_FEATURE_ACTIVE(AVX512BW) &&
+                      CPU_FEATURE_ACTIVE(AVX512_VBMI) && CPU_FEATURE_ACTIVE(AVX512_VBMI2) &&
+                      CPU_FEATURE_ACTIVE(BMI2);
+  return avx512 ? CpuLevel::kAvx512 : CpuLevel::kAvx2;
+}
+#elif KESTROX_X86
 bool has(unsigned reg, unsigned bit) { return (reg >> bit & 1u) != 0; }
 
 // The register state the system saves on a thread switch (XCR0).
@@ -28,8 +49,7 @@ CpuLevel ask_processor() {
   if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return CpuLevel::kBaseline;
   if (!has(ecx, 9)) return CpuLevel::kBaseline;  // SSSE3
   // Wider registers are of use only if the system saves them: OSXSAVE, then XCR0.
-  const bool popcnt = has(ecx, 23);
-  if (!has(ecx, 27) || !has(ecx, 28) || !popcnt) return CpuLevel::kSsse3;  // OSXSAVE, AVX
+  if (!has(ecx, 27) || !has(ecx, 28) || !has(ecx, 23)) return CpuLevel::kSsse3;  // AVX, POPCNT
   const std::uint64_t state = saved_state();
   if ((state & 0x6) != 0x6) return CpuLevel::kSsse3;  // XMM and YMM
   unsigned leaf7_ebx = 0, leaf7_ecx = 0;
