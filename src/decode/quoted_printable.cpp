@@ -41,20 +41,23 @@ inline __m128i in_range(__m128i bytes, char lo, char hi) {
 inline unsigned mask_of(__m128i bytes) { return static_cast<unsigned>(_mm_movemask_epi8(bytes)); }
 
 // One step of quoted-printable over sixteen bytes, with eighteen in view (an escape in the last
-// place reads two more). Every '=' of the block is settled within the step: with two capital hex
-// digits after it, it gives one byte; with a control or high byte after it, it drops that byte
-// and at most one more like it; otherwise it drops only itself. So no escape is ever pending
-// between steps.
+// places reads up to two more). Every '=' of the block is settled within the step: with two
+// capital hex digits after it, it gives one byte; with a control or high byte after it, it drops
+// that byte and at most one more like it; otherwise it drops only itself. So no escape is ever
+// pending between steps; what one consumes of the next block is handed on as that block's
+// `carry`. A consumed byte is never a '=', so the next block's escapes are the same either way,
+// and the next step does not wait for this one to know where it starts.
 struct QuotedBlock {
-  __m128i values;     // the byte each kept place gives
-  unsigned kept;      // bit i: place i gives a byte
-  std::size_t taken;  // bytes consumed: 16, or more when an escape reaches into the next block
+  __m128i values;  // the byte each kept place gives
+  unsigned kept;   // bit i: place i gives a byte
+  unsigned carry;  // bit i: place i of the next block is consumed by an escape of this one
 };
 
 #if defined(__GNUC__) || defined(__clang__)
 __attribute__((always_inline))
 #endif
-inline QuotedBlock quoted_block(const std::uint8_t* in, __m128i here, __m128i escapes) {
+inline QuotedBlock quoted_block(const std::uint8_t* in, __m128i here, __m128i escapes,
+                                unsigned carry) {
   const __m128i space = _mm_set1_epi8(0x20);
   const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 1));
   const __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2));
@@ -82,9 +85,17 @@ inline QuotedBlock quoted_block(const std::uint8_t* in, __m128i here, __m128i es
       _mm_or_si128(_mm_and_si128(_mm_slli_epi16(high, 4), _mm_set1_epi8(static_cast<char>(0xF0))),
                    _mm_and_si128(low, _mm_set1_epi8(0x0F)));
   return {_mm_or_si128(_mm_and_si128(decodes, decoded), _mm_andnot_si128(decodes, here)),
-          (~(equals | taken) & 0xFFFFu) | valid,
-          16 + static_cast<std::size_t>(__builtin_popcount(taken >> 16))};
+          (~(equals | taken | carry) & 0xFFFFu) | valid, taken >> 16};
 }
+
+// How many places each 8-bit set holds (a processor with SSSE3 may lack POPCNT).
+constexpr std::array<std::uint8_t, 256> kPlaces = [] {
+  std::array<std::uint8_t, 256> places{};
+  for (unsigned mask = 0; mask < 256; ++mask) {
+    places[mask] = static_cast<std::uint8_t>(std::popcount(mask));
+  }
+  return places;
+}();
 
 // For each 8-bit set of kept places: their indices in order, then 0x80 (a zero byte).
 constexpr std::array<std::array<std::uint8_t, 8>, 256> kCompaction = [] {
@@ -99,44 +110,55 @@ constexpr std::array<std::array<std::uint8_t, 8>, 256> kCompaction = [] {
   return table;
 }();
 
-// Stores the kept ones of eight values at `to`, in order, and returns how many. The eight-byte
-// store puts back what already stood behind them: a byte past the decoded data stays the
-// file's own.
+// Stores the kept ones of eight values at `to`, in order, and returns how many. The rest of the
+// eight-byte store is what stood there in the file, held in `original` (the file's eight bytes
+// from `to`), so a byte past the decoded data stays the file's own; holding them in a register
+// spares reading back what the last store has just written.
 KESTROX_TARGET_SSSE3 inline std::size_t store_kept8(std::uint8_t* to, __m128i values,
-                                                                 unsigned kept) {
+                                                    unsigned kept, std::uint64_t& original) {
   const __m128i order =
       _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kCompaction[kept].data()));
   const auto packed = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_shuffle_epi8(values, order)));
-  const auto count = static_cast<std::size_t>(__builtin_popcount(kept));
+  const unsigned count = kPlaces[kept];
   const std::uint64_t ours = count == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * count)) - 1;
-  std::uint64_t standing;
-  std::memcpy(&standing, to, 8);
-  const std::uint64_t merged = (packed & ours) | (standing & ~ours);
+  const std::uint64_t merged = (packed & ours) | (original & ~ours);
   std::memcpy(to, &merged, 8);
+  // No store has reached to + 8 yet: the file's bytes from there are still in place.
+  std::uint64_t beyond;
+  std::memcpy(&beyond, to + 8, 8);
+  original = count == 8 ? beyond : (original >> (8 * count)) | (beyond << (8 * (8 - count)));
   return count;
 }
 
-// The quoted-printable steps while eighteen bytes are left; the rest of the decoder goes on where
-// this stops. The kept bytes are packed eight at a time by a byte shuffle.
+// The quoted-printable steps while 32 bytes are left (a step reads 18; the file's bytes held for
+// the stores reach 8 further); the rest of the decoder goes on where this stops. The kept bytes
+// are packed eight at a time by a byte shuffle.
 KESTROX_TARGET_SSSE3 void decode_quoted_printable_blocks_ssse3(
     std::uint8_t* base, std::size_t end, std::size_t& read, std::size_t& write) {
+  if (end - read < 32) return;
   const __m128i equals_sign = _mm_set1_epi8('=');
-  while (end - read >= 18) {
+  unsigned carry = 0;
+  std::uint64_t original;
+  std::memcpy(&original, base + write, 8);
+  while (end - read >= 32) {
     const std::uint8_t* in = base + read;
     const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
     const __m128i escapes = _mm_cmpeq_epi8(here, equals_sign);
-    if (mask_of(escapes) == 0) {
+    if ((mask_of(escapes) | carry) == 0) {
       _mm_storeu_si128(reinterpret_cast<__m128i*>(base + write), here);
       write += 16;
       read += 16;
+      std::memcpy(&original, base + write, 8);
       continue;
     }
-    const QuotedBlock block = quoted_block(in, here, escapes);
+    const QuotedBlock block = quoted_block(in, here, escapes, carry);
     // Both stores end within the sixteen bytes after `write`, which lie below read + 18.
-    write += store_kept8(base + write, block.values, block.kept & 0xFF);
-    write += store_kept8(base + write, _mm_srli_si128(block.values, 8), block.kept >> 8);
-    read += block.taken;
+    write += store_kept8(base + write, block.values, block.kept & 0xFF, original);
+    write += store_kept8(base + write, _mm_srli_si128(block.values, 8), block.kept >> 8, original);
+    read += 16;
+    carry = block.carry;
   }
+  read += kPlaces[carry];
 }
 
 // The value of each hexadecimal digit, by the low six bits of its character: '0'-'9' are 0x30-0x39
@@ -160,11 +182,12 @@ KESTROX_TARGET_AVX512 void decode_quoted_printable_blocks_avx512(std::uint8_t* b
   const __m512i equals_sign = _mm512_set1_epi8('=');
   const __m512i space = _mm512_set1_epi8(0x20);
   const __m512i digit_values = _mm512_loadu_si512(kDigitValues.data());
+  __mmask64 carry = 0;
   while (end - read >= 66) {
     const std::uint8_t* in = base + read;
     const __m512i here = _mm512_loadu_si512(in);
     const __mmask64 equals = _mm512_cmpeq_epi8_mask(here, equals_sign);
-    if (equals == 0) {
+    if ((equals | carry) == 0) {
       _mm512_storeu_si512(base + write, here);
       write += 64;
       read += 64;
@@ -179,11 +202,10 @@ KESTROX_TARGET_AVX512 void decode_quoted_printable_blocks_avx512(std::uint8_t* b
     const __mmask64 skips_one = equals & ~valid & _mm512_cmplt_epi8_mask(next, space);
     const __mmask64 skips_two = skips_one & _mm512_cmplt_epi8_mask(after, space);
     const __mmask64 taken = valid << 1 | valid << 2 | skips_one << 1 | skips_two << 2;
+    const __mmask64 kept = ~(equals | taken | carry) | valid;
     // Escapes in the last two places reach into the next block.
-    const __mmask64 reach64 = (valid | skips_one) >> 63 | ((valid | skips_two) >> 62 & 1);
-    const __mmask64 reach65 = (valid | skips_two) >> 63;
-    const auto reach = static_cast<unsigned>(reach64 + reach65);
-    const __mmask64 kept = ~(equals | taken) | valid;
+    carry = (valid | skips_one) >> 63 | ((valid | skips_two) >> 62 & 1) |
+            ((valid | skips_two) >> 63) << 1;
 
     const __m512i high = permute_bytes(next, digit_values);
     const __m512i low = permute_bytes(after, digit_values);
@@ -193,8 +215,9 @@ KESTROX_TARGET_AVX512 void decode_quoted_printable_blocks_avx512(std::uint8_t* b
     _mm512_mask_storeu_epi8(base + write, _bzhi_u64(~std::uint64_t{0}, count),
                             _mm512_maskz_compress_epi8(kept, values));
     write += count;
-    read += 64 + reach;
+    read += 64;
   }
+  read += static_cast<std::size_t>(_mm_popcnt_u64(carry));
 }
 #endif
 
