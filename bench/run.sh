@@ -64,8 +64,14 @@ for sample in horde_TnefAttachments.tnef:0.70 horde_TnefAttachmentsMultiple.tnef
   [ -f "$file" ] || { row "${sample%%:*}" - "(no corpus)" "" - ""; continue; }
   cmds=("$kestrox $file q @OUT@/")
   peers=()
-  if command -v tnef >/dev/null; then cmds+=("tnef -f $file -C @OUT@ --overwrite"); peers+=(tnef); fi
-  if command -v ytnef >/dev/null; then cmds+=("ytnef -f @OUT@ $file"); peers+=(ytnef); fi
+  if command -v tnef >/dev/null; then
+    cmds+=("tnef -f $file -C @OUT@ --overwrite")
+    peers+=(tnef)
+  fi
+  if command -v ytnef >/dev/null; then
+    cmds+=("ytnef -f @OUT@ $file")
+    peers+=(ytnef)
+  fi
   mapfile -t t < <(compare sample 300 30 "${cmds[@]}")
   best=1
   for i in $(seq 2 $((${#t[@]} - 1))); do

@@ -6,8 +6,8 @@
 #include <bit>
 #include <cstring>
 
-#include "platform/cpu.h"
 #include "decode/x86_vectors.h"
+#include "platform/cpu.h"
 
 namespace kestrox {
 
@@ -122,8 +122,8 @@ KESTROX_TARGET_AVX2 inline __m256i pack24(__m256i values) {
   const __m256i triples = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00011000));
   // The three bytes of each lane, most significant first, then the two halves side by side.
   const __m256i bytes = _mm256_shuffle_epi8(
-      triples, _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2, 1, 0,
-                                6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1));
+      triples, _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2, 1, 0, 6,
+                                5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1));
   return _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7));
 }
 
@@ -136,25 +136,25 @@ KESTROX_TARGET_AVX2 void decode_blocks_avx2(Progress& p, const std::uint8_t* end
   // common: 0x10 every byte outside 0x20-0x7F, 0x01 the 0x2_ row but for '+' and '/', 0x02 the
   // 0x3_ row past '9', 0x04 '@' and '`', 0x08 the 0x5_ and 0x7_ rows past 'Z' and 'z'.
   const __m256i low_classes =
-      _mm256_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A,
-                       0x1B, 0x1B, 0x1B, 0x1A, 0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
-                       0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
+      _mm256_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A, 0x1B,
+                       0x1B, 0x1B, 0x1A, 0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
+                       0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
   const __m256i high_classes =
-      _mm256_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10,
-                       0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08,
-                       0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
+      _mm256_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10, 0x10,
+                       0x10, 0x10, 0x10, 0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10,
+                       0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
   // What turns a character into its value, by its high half ('/' takes the place of row 1).
-  const __m256i shifts = _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0,
-                                          0, 0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0,
-                                          0, 0);
+  const __m256i shifts = _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0,
+                                          0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
   const __m256i nibble = _mm256_set1_epi8(0x0F);
   while (end - p.read >= 32) {
     const std::uint8_t* const block = p.read;
     const __m256i in = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block));
     if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(in, _mm256_set1_epi8('='))) != 0) return;
     const __m256i high = _mm256_and_si256(_mm256_srli_epi16(in, 4), nibble);
-    const __m256i classes = _mm256_and_si256(_mm256_shuffle_epi8(low_classes, _mm256_and_si256(in, nibble)),
-                                             _mm256_shuffle_epi8(high_classes, high));
+    const __m256i classes =
+        _mm256_and_si256(_mm256_shuffle_epi8(low_classes, _mm256_and_si256(in, nibble)),
+                         _mm256_shuffle_epi8(high_classes, high));
     const auto outside = ~static_cast<std::uint32_t>(
         _mm256_movemask_epi8(_mm256_cmpeq_epi8(classes, _mm256_setzero_si256())));
     if (outside == 0 && p.count == 0) {
@@ -163,13 +163,13 @@ KESTROX_TARGET_AVX2 void decode_blocks_avx2(Progress& p, const std::uint8_t* end
           _mm256_add_epi8(in, _mm256_shuffle_epi8(shifts, _mm256_add_epi8(high, slash)));
       const __m256i bytes = pack24(values);
       _mm_storeu_si128(reinterpret_cast<__m128i*>(p.write), _mm256_castsi256_si128(bytes));
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(p.write + 16), _mm256_extracti128_si256(bytes, 1));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(p.write + 16),
+                       _mm256_extracti128_si256(bytes, 1));
       p.write += 24;
       p.read += 32;
       continue;
     }
-    const std::uint8_t* const through =
-        outside == 0 ? block : block + 32 - __builtin_clz(outside);
+    const std::uint8_t* const through = outside == 0 ? block : block + 32 - __builtin_clz(outside);
     while (p.read < through) take_byte(p);
     while (p.count != 0 && p.read < block + 32) take_byte(p);
   }
@@ -178,7 +178,8 @@ KESTROX_TARGET_AVX2 void decode_blocks_avx2(Progress& p, const std::uint8_t* end
 // Where each of the 48 bytes of 64 packed values stands in their 32-bit lanes.
 constexpr std::array<std::uint8_t, 64> kPack48Order = [] {
   std::array<std::uint8_t, 64> order{};
-  for (std::size_t i = 0; i < 48; ++i) order[i] = static_cast<std::uint8_t>(4 * (i / 3) + 2 - i % 3);
+  for (std::size_t i = 0; i < 48; ++i)
+    order[i] = static_cast<std::uint8_t>(4 * (i / 3) + 2 - i % 3);
   return order;
 }();
 

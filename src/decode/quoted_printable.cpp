@@ -6,8 +6,8 @@
 #include <bit>
 #include <cstring>
 
-#include "platform/cpu.h"
 #include "decode/x86_vectors.h"
+#include "platform/cpu.h"
 
 namespace kestrox {
 
@@ -56,8 +56,8 @@ struct QuotedBlock {
 #if defined(__GNUC__) || defined(__clang__)
 __attribute__((always_inline))
 #endif
-inline QuotedBlock quoted_block(const std::uint8_t* in, __m128i here, __m128i escapes,
-                                unsigned carry) {
+inline QuotedBlock
+quoted_block(const std::uint8_t* in, __m128i here, __m128i escapes, unsigned carry) {
   const __m128i space = _mm_set1_epi8(0x20);
   const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 1));
   const __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2));
@@ -114,11 +114,11 @@ constexpr std::array<std::array<std::uint8_t, 8>, 256> kCompaction = [] {
 // eight-byte store is what stood there in the file, held in `original` (the file's eight bytes
 // from `to`), so a byte past the decoded data stays the file's own; holding them in a register
 // spares reading back what the last store has just written.
-KESTROX_TARGET_SSSE3 inline std::size_t store_kept8(std::uint8_t* to, __m128i values,
-                                                    unsigned kept, std::uint64_t& original) {
-  const __m128i order =
-      _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kCompaction[kept].data()));
-  const auto packed = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_shuffle_epi8(values, order)));
+KESTROX_TARGET_SSSE3 inline std::size_t store_kept8(std::uint8_t* to, __m128i values, unsigned kept,
+                                                    std::uint64_t& original) {
+  const __m128i order = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kCompaction[kept].data()));
+  const auto packed =
+      static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_shuffle_epi8(values, order)));
   const unsigned count = kPlaces[kept];
   const std::uint64_t ours = count == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * count)) - 1;
   const std::uint64_t merged = (packed & ours) | (original & ~ours);
@@ -133,8 +133,9 @@ KESTROX_TARGET_SSSE3 inline std::size_t store_kept8(std::uint8_t* to, __m128i va
 // The quoted-printable steps while 32 bytes are left (a step reads 18; the file's bytes held for
 // the stores reach 8 further); the rest of the decoder goes on where this stops. The kept bytes
 // are packed eight at a time by a byte shuffle.
-KESTROX_TARGET_SSSE3 void decode_quoted_printable_blocks_ssse3(
-    std::uint8_t* base, std::size_t end, std::size_t& read, std::size_t& write) {
+KESTROX_TARGET_SSSE3 void decode_quoted_printable_blocks_ssse3(std::uint8_t* base, std::size_t end,
+                                                               std::size_t& read,
+                                                               std::size_t& write) {
   if (end - read < 32) return;
   const __m128i equals_sign = _mm_set1_epi8('=');
   unsigned carry = 0;
@@ -177,8 +178,9 @@ KESTROX_TARGET_AVX512 inline __mmask64 in_range64(__m512i bytes, char lo, char h
 
 // The same steps as quoted_block, 64 bytes at a time with 66 in view, while 66 bytes are left.
 // The kept bytes are packed together and stored exactly: no byte past them is touched.
-KESTROX_TARGET_AVX512 void decode_quoted_printable_blocks_avx512(std::uint8_t* base, std::size_t end,
-                                                          std::size_t& read, std::size_t& write) {
+KESTROX_TARGET_AVX512 void decode_quoted_printable_blocks_avx512(std::uint8_t* base,
+                                                                 std::size_t end, std::size_t& read,
+                                                                 std::size_t& write) {
   const __m512i equals_sign = _mm512_set1_epi8('=');
   const __m512i space = _mm512_set1_epi8(0x20);
   const __m512i digit_values = _mm512_loadu_si512(kDigitValues.data());

@@ -55,10 +55,10 @@ CpuLevel ask_processor() {
   unsigned leaf7_ebx = 0, leaf7_ecx = 0;
   if (__get_cpuid_count(7, 0, &eax, &leaf7_ebx, &leaf7_ecx, &edx) == 0) return CpuLevel::kSsse3;
   if (!has(leaf7_ebx, 5) || !has(leaf7_ebx, 3)) return CpuLevel::kSsse3;  // AVX2, BMI1
-  const bool avx512 = has(leaf7_ebx, 16) && has(leaf7_ebx, 30) &&  // F, BW
-                      has(leaf7_ecx, 1) && has(leaf7_ecx, 6) &&    // VBMI, VBMI2
-                      has(leaf7_ebx, 8) &&                         // BMI2
-                      (state & 0xE6) == 0xE6;                      // opmask, ZMM 0-31
+  const bool avx512 = has(leaf7_ebx, 16) && has(leaf7_ebx, 30) &&         // F, BW
+                      has(leaf7_ecx, 1) && has(leaf7_ecx, 6) &&           // VBMI, VBMI2
+                      has(leaf7_ebx, 8) &&                                // BMI2
+                      (state & 0xE6) == 0xE6;                             // opmask, ZMM 0-31
   return avx512 ? CpuLevel::kAvx512 : CpuLevel::kAvx2;
 }
 #else
