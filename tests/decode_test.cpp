@@ -168,6 +168,19 @@ TEST(QuotedPrintableDecoding, WritesFromTheFirstByteAndKeepsTheRest) {
             hex_of(expected_decoded + input.substr(expected_decoded.size())));
 }
 
+TEST(QuotedPrintableDecoding, RunsOfSoftLineBreaksAroundAFewBytes) {
+  // Stretches that give no byte at all, long enough for the vector paths, with the decoded data
+  // ending anywhere in a block: the bytes after it must still be the file's own.
+  std::string breaks;
+  for (int i = 0; i < 30; ++i) breaks += "=\r\n";
+  for (std::size_t before = 0; before < breaks.size(); before += 3) {
+    for (std::size_t kept = 0; kept < 20; ++kept) {
+      const std::string data(kept, 'q');
+      EXPECT_EQ(decode_qp(breaks.substr(0, before) + data + breaks + "=41"), data + "A");
+    }
+  }
+}
+
 TEST(QuotedPrintableDecoding, StartAtTheBufferEndWritesNothing) {
   EXPECT_EQ(decode_qp("abc", 3), "");
   EXPECT_EQ(decode_qp("", 0), "");

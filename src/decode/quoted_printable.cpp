@@ -120,6 +120,7 @@ KESTROX_TARGET_SSSE3 inline std::size_t store_kept8(std::uint8_t* to, __m128i va
   const auto packed =
       static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_shuffle_epi8(values, order)));
   const unsigned count = kPlaces[kept];
+  if (count == 0) return 0;
   const std::uint64_t ours = count == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * count)) - 1;
   const std::uint64_t merged = (packed & ours) | (original & ~ours);
   std::memcpy(to, &merged, 8);

@@ -6,7 +6,10 @@
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #if defined(__has_include)
 #if __has_include(<sys/platform/x86.h>)
+// glibc 2.33 to 2.36 write C's _Bool in this header, which clang's C++ does not know.
+#define _Bool bool
 #include <sys/platform/x86.h>
+#undef _Bool
 #define KESTROX_GLIBC_CPU_FEATURES 1
 #endif
 #endif
