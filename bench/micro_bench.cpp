@@ -7,12 +7,12 @@
 
 #include <filesystem>
 
-#include "platform/cpu.h"
 #include "bytes/patterns.h"
 #include "bytes/search.h"
 #include "decode/base64.h"
 #include "decode/quoted_printable.h"
 #include "extract/scan.h"
+#include "platform/cpu.h"
 #include "support/tnef_builder.h"
 
 namespace kestrox {

@@ -12,10 +12,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/cpu.h"
 #include "decode/base64.h"
 #include "decode/quoted_printable.h"
 #include "exact_block.h"
+#include "platform/cpu.h"
 #include "support/mime_builder.h"
 
 namespace {

@@ -10,10 +10,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/cpu.h"
 #include "decode/base64.h"
 #include "decode/container.h"
 #include "decode/quoted_printable.h"
+#include "platform/cpu.h"
 #include "support/guarded_buffer.h"
 #include "support/mime_builder.h"
 #include "support/scripted_console.h"
