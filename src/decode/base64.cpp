@@ -47,8 +47,11 @@ constexpr std::array<GroupTable, 4> kGroupTables = [] {
 // Decodes whole groups of four alphabet characters from `read` while they last. Each group is
 // read before its bytes are stored, and the four-byte store (one byte of it scratch) never
 // reaches a byte that is still to be read.
-void decode_whole_groups(const std::uint8_t*& read, const std::uint8_t* stop,
-                         std::uint8_t*& write) {
+void decode_whole_groups(const std::uint8_t*& read_position, const std::uint8_t* stop,
+                         std::uint8_t*& write_position) {
+  // Copies the compiler can keep in registers: the caller's may be changed by any byte stored.
+  const std::uint8_t* read = read_position;
+  std::uint8_t* write = write_position;
   if constexpr (std::endian::native == std::endian::little) {
     // The scratch byte of the last store lands where decoding may end; it is put back, since
     // the bytes after the decoded data must stay the file's own.
@@ -71,7 +74,7 @@ void decode_whole_groups(const std::uint8_t*& read, const std::uint8_t* stop,
       const std::uint32_t b = kBase64Values[read[1]];
       const std::uint32_t c = kBase64Values[read[2]];
       const std::uint32_t d = kBase64Values[read[3]];
-      if (((a | b | c | d) & kNotBase64) != 0) return;
+      if (((a | b | c | d) & kNotBase64) != 0) break;
       const std::uint32_t bits = a << 18 | b << 12 | c << 6 | d;
       write[0] = static_cast<std::uint8_t>(bits >> 16);
       write[1] = static_cast<std::uint8_t>(bits >> 8);
@@ -80,6 +83,8 @@ void decode_whole_groups(const std::uint8_t*& read, const std::uint8_t* stop,
       read += 4;
     }
   }
+  read_position = read;
+  write_position = write;
 }
 
 // Where decoding stands: the next byte to read, the next to write, and the values of the group
@@ -112,8 +117,9 @@ inline void take_byte(Progress& p) {
 
 #if KESTROX_X86_VECTORS
 // The vector paths decode whole blocks from p.read while a block lies before `end` and holds no
-// '=', and leave the rest to the plain loop. They read nothing outside the block in hand, and
-// store only decoded bytes: never a byte past the decoded data, nor one still to be read.
+// '=', and return where they leave the rest to the plain loop. They read nothing outside the block
+// in hand, and store only decoded bytes: never a byte past the decoded data, nor one still to be
+// read.
 
 // Thirty-two values of 0 to 63 as their 24 bytes, in the low 24 bytes of the result.
 KESTROX_TARGET_AVX2 inline __m256i pack24(__m256i values) {
@@ -131,7 +137,7 @@ KESTROX_TARGET_AVX2 inline __m256i pack24(__m256i values) {
 // whole; any other block goes by the plain rules through its last byte outside the alphabet and
 // on until a group starts, so that with lines of a multiple of four characters the next block
 // starts a line and goes whole again.
-KESTROX_TARGET_AVX2 void decode_blocks_avx2(Progress& p, const std::uint8_t* end) {
+KESTROX_TARGET_AVX2 Progress decode_blocks_avx2(Progress p, const std::uint8_t* end) {
   // A byte is in the alphabet when the classes of its low and its high half have no bit in
   // common: 0x10 every byte outside 0x20-0x7F, 0x01 the 0x2_ row but for '+' and '/', 0x02 the
   // 0x3_ row past '9', 0x04 '@' and '`', 0x08 the 0x5_ and 0x7_ rows past 'Z' and 'z'.
@@ -150,7 +156,7 @@ KESTROX_TARGET_AVX2 void decode_blocks_avx2(Progress& p, const std::uint8_t* end
   while (end - p.read >= 32) {
     const std::uint8_t* const block = p.read;
     const __m256i in = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block));
-    if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(in, _mm256_set1_epi8('='))) != 0) return;
+    if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(in, _mm256_set1_epi8('='))) != 0) break;
     const __m256i high = _mm256_and_si256(_mm256_srli_epi16(in, 4), nibble);
     const __m256i classes =
         _mm256_and_si256(_mm256_shuffle_epi8(low_classes, _mm256_and_si256(in, nibble)),
@@ -173,6 +179,7 @@ KESTROX_TARGET_AVX2 void decode_blocks_avx2(Progress& p, const std::uint8_t* end
     while (p.read < through) take_byte(p);
     while (p.count != 0 && p.read < block + 32) take_byte(p);
   }
+  return p;
 }
 
 // Where each of the 48 bytes of 64 packed values stands in their 32-bit lanes.
@@ -199,7 +206,7 @@ KESTROX_TARGET_AVX512 inline void store48(std::uint8_t* to, __m512i values) {
 
 // Sixty-four bytes at a time: the values of the alphabet characters are packed together and
 // gathered, 64 at a time, into 48 bytes; a block of nothing else goes at once.
-KESTROX_TARGET_AVX512 void decode_blocks_avx512(Progress& p, const std::uint8_t* end) {
+KESTROX_TARGET_AVX512 Progress decode_blocks_avx512(Progress p, const std::uint8_t* end) {
   // Values of the bytes below 0x80 (0x80 outside the alphabet), in two tables of 64.
   const __m512i values_low = _mm512_loadu_si512(kBase64Values.data());
   const __m512i values_high = _mm512_loadu_si512(kBase64Values.data() + 64);
@@ -242,6 +249,7 @@ KESTROX_TARGET_AVX512 void decode_blocks_avx512(Progress& p, const std::uint8_t*
   p.group = 0;
   p.count = 0;
   for (unsigned i = 0; i < gathered; ++i) append_value(p, values[i]);
+  return p;
 }
 #endif
 
@@ -258,10 +266,10 @@ std::size_t decode_base64_in_place(std::span<std::uint8_t> source, std::size_t s
 #if KESTROX_X86_VECTORS
   switch (cpu_level()) {
     case CpuLevel::kAvx512:
-      decode_blocks_avx512(p, base + end);
+      p = decode_blocks_avx512(p, base + end);
       break;
     case CpuLevel::kAvx2:
-      decode_blocks_avx2(p, base + end);
+      p = decode_blocks_avx2(p, base + end);
       break;
     default:
       break;

@@ -135,8 +135,11 @@ KESTROX_TARGET_SSSE3 inline std::size_t store_kept8(std::uint8_t* to, __m128i va
 // the stores reach 8 further); the rest of the decoder goes on where this stops. The kept bytes
 // are packed eight at a time by a byte shuffle.
 KESTROX_TARGET_SSSE3 void decode_quoted_printable_blocks_ssse3(std::uint8_t* base, std::size_t end,
-                                                               std::size_t& read,
-                                                               std::size_t& write) {
+                                                               std::size_t& read_position,
+                                                               std::size_t& write_position) {
+  // Copies the compiler can keep in registers: the caller's may be changed by any byte stored.
+  std::size_t read = read_position;
+  std::size_t write = write_position;
   if (end - read < 32) return;
   const __m128i equals_sign = _mm_set1_epi8('=');
   unsigned carry = 0;
@@ -160,7 +163,8 @@ KESTROX_TARGET_SSSE3 void decode_quoted_printable_blocks_ssse3(std::uint8_t* bas
     read += 16;
     carry = block.carry;
   }
-  read += kPlaces[carry];
+  read_position = read + kPlaces[carry];
+  write_position = write;
 }
 
 // The value of each hexadecimal digit, by the low six bits of its character: '0'-'9' are 0x30-0x39
@@ -180,8 +184,12 @@ KESTROX_TARGET_AVX512 inline __mmask64 in_range64(__m512i bytes, char lo, char h
 // The same steps as quoted_block, 64 bytes at a time with 66 in view, while 66 bytes are left.
 // The kept bytes are packed together and stored exactly: no byte past them is touched.
 KESTROX_TARGET_AVX512 void decode_quoted_printable_blocks_avx512(std::uint8_t* base,
-                                                                 std::size_t end, std::size_t& read,
-                                                                 std::size_t& write) {
+                                                                 std::size_t end,
+                                                                 std::size_t& read_position,
+                                                                 std::size_t& write_position) {
+  // Copies the compiler can keep in registers: the caller's may be changed by any byte stored.
+  std::size_t read = read_position;
+  std::size_t write = write_position;
   const __m512i equals_sign = _mm512_set1_epi8('=');
   const __m512i space = _mm512_set1_epi8(0x20);
   const __m512i digit_values = _mm512_loadu_si512(kDigitValues.data());
@@ -220,7 +228,8 @@ KESTROX_TARGET_AVX512 void decode_quoted_printable_blocks_avx512(std::uint8_t* b
     write += count;
     read += 64;
   }
-  read += static_cast<std::size_t>(_mm_popcnt_u64(carry));
+  read_position = read + static_cast<std::size_t>(_mm_popcnt_u64(carry));
+  write_position = write;
 }
 #endif
 
