@@ -88,7 +88,7 @@ done
 
 mapfile -t t < <(compare empty 500 50 "$kestrox $work/in/empty q @OUT@/" /bin/true)
 row "empty file" "$(ms "${t[0]}")" /bin/true "$(ms "${t[1]}")" \
-  "+$(awk -v a="${t[0]}" -v b="${t[1]}" 'BEGIN { printf "%.3f ms", (a - b) * 1000 }')" \
+  "$(awk -v a="${t[0]}" -v b="${t[1]}" 'BEGIN { printf "%+.3f ms", (a - b) * 1000 }')" \
   "<= /bin/true + 0.2 ms"
 
 inputs=(raw-256.tnef:1.15 base64-256.eml:2.0 qp-256.eml:3.0)
