@@ -11,6 +11,7 @@
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #endif
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,6 +19,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -111,6 +113,15 @@ Ran in_child(const std::function<Ran()>& body) {
   ran.keys_read = std::stoi(text.substr(space + 1, newline - space - 1));
   ran.out = text.substr(newline + 1);
   return ran;
+}
+
+// The temporary files a write left behind in `directory`.
+int temporaries_in(const std::string& directory) {
+  int found = 0;
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    found += entry.path().filename().string().starts_with(".kestrox-");
+  }
+  return found;
 }
 
 std::string contents_of(const std::string& path) {
@@ -224,20 +235,80 @@ TEST_F(FailurePaths, OutputNameTakenByADirectory) {
   EXPECT_TRUE(fs::is_directory(path));
 }
 
-TEST_F(FailurePaths, OutputNameIsADanglingLink) {
+TEST_F(FailurePaths, AnsweredYReplacesTheEntryNeverWhatItLeadsTo) {
+  // Whatever stands at the name, a 'y' replaces that directory entry by the new file: a link's
+  // target, a hard link's other name, a FIFO or a device is never opened for writing.
   write_source({a_});
   ASSERT_TRUE(fs::create_directory(out_));
   const std::string path = out_ + "/a.txt";
-  const std::string target = dir_ / "target";
-  fs::create_symlink(target, path);
-  // Declined, nothing is created (the output tests); the answer 'y' allows the write, which goes
-  // where the link points, as a file open does.
-  const Ran ran = run_whole({"kestrox", source_, "x", out_}, "yk");
-  EXPECT_EQ(ran.out, head() + announced(a_, path) + std::string(kExists) + "Writing.\n" +
-                         "\nExtracted 1 file.\n" + std::string(kPrompt));
-  EXPECT_EQ(ran.result, 1);
-  EXPECT_TRUE(fs::is_symlink(path));
-  EXPECT_EQ(contents_of(target), "first");
+  const std::string victim = dir_ / "victim";
+  struct Case {
+    const char* name;
+    std::function<void()> plant;
+  };
+  const Case cases[] = {
+      {"link to a file", [&] { fs::create_symlink(victim, path); }},
+      {"dangling link", [&] { fs::create_symlink(dir_ / "nowhere", path); }},
+      {"hard link", [&] { fs::create_hard_link(victim, path); }},
+      {"link to a device", [&] { fs::create_symlink("/dev/full", path); }},
+      // With a reader waiting, an open for writing would succeed and feed the pipe; without one
+      // it would wait forever.
+      {"FIFO", [&] { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }},
+  };
+  for (const Case& planted : cases) {
+    SCOPED_TRACE(planted.name);
+    put(victim, "keep me");
+    fs::remove(path);
+    planted.plant();
+    const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    const Ran ran = run_whole({"kestrox", source_, "x", out_}, "yk");
+    if (reader >= 0) ::close(reader);
+    EXPECT_EQ(ran.out, head() + announced(a_, path) + std::string(kExists) + "Writing.\n" +
+                           "\nExtracted 1 file.\n" + std::string(kPrompt));
+    EXPECT_EQ(ran.result, 1);
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path)));
+    EXPECT_EQ(contents_of(path), "first");
+    EXPECT_EQ(contents_of(victim), "keep me");
+    EXPECT_FALSE(fs::exists(dir_ / "nowhere"));
+    EXPECT_EQ(temporaries_in(out_), 0);
+  }
+}
+
+TEST_F(FailurePaths, EntryThatAppearsAfterTheCheckIsKept) {
+  // Another program puts an entry at the name just after it was found free (while "Writing." is
+  // printed), or swaps the one asked about for a link while the key is read.
+  write_source({a_});
+  ASSERT_TRUE(fs::create_directory(out_));
+  const std::string path = out_ + "/a.txt";
+  const std::string victim = dir_ / "victim";
+  for (const bool quiet : {true, false}) {
+    SCOPED_TRACE(quiet ? "quiet" : "asking");
+    fs::remove(path);
+    ScriptedConsole console("k");
+    console.on_out = [&](std::string_view out) {
+      if (out.ends_with("Writing.\n")) put(path, "theirs");
+    };
+    EXPECT_EQ(run(std::vector<std::string>{"kestrox", source_, quiet ? "q" : "x", out_}, console,
+                  PathStyle::kPosix),
+              kFailureResult);
+    EXPECT_TRUE(console.out_text().ends_with(announced(a_, path) + "Writing.\n" +
+                                             std::string(kCannotOpen) +
+                                             (quiet ? "" : std::string(kPrompt))));
+    EXPECT_EQ(contents_of(path), "theirs");
+    EXPECT_EQ(temporaries_in(out_), 0);
+  }
+  put(path, "old");
+  put(victim, "keep me");
+  ScriptedConsole console("yk");
+  console.on_key = [&] {
+    if (console.keys_read() > 0) return;
+    fs::remove(path);
+    fs::create_symlink(victim, path);
+  };
+  EXPECT_EQ(run(std::vector<std::string>{"kestrox", source_, "x", out_}, console, PathStyle::kPosix), 1);
+  EXPECT_EQ(contents_of(path), "first");
+  EXPECT_FALSE(fs::is_symlink(path));
+  EXPECT_EQ(contents_of(victim), "keep me");
 }
 
 TEST_F(FailurePaths, OutputNameIsAnUnreadableFile) {
@@ -278,39 +349,62 @@ TEST_F(FailurePaths, OutputNameIsAnUnreadableFile) {
 TEST_F(FailurePaths, ShortWriteAtTheFileSizeLimit) {
   write_source({a_, b_});
   ASSERT_TRUE(fs::create_directory(out_));
-  // Four bytes fit: a.txt is cut, and the run ends there. With no byte allowed, nothing is.
-  for (const rlim_t limit : {rlim_t{4}, rlim_t{0}}) {
-    SCOPED_TRACE(limit);
-    fs::remove(out_ + "/a.txt");
-    const Ran ran = in_child([&] {
-      prepare_process();  // a write past the limit fails instead of ending the process
-      rlimit file_size;
-      ::getrlimit(RLIMIT_FSIZE, &file_size);
-      file_size.rlim_cur = limit;
-      if (::setrlimit(RLIMIT_FSIZE, &file_size) != 0) ::_exit(3);
-      return run_whole({"kestrox", source_, "x", out_});
-    });
-    EXPECT_EQ(ran.out, head() + announced(a_, out_ + "/a.txt") + "Writing.\n" +
-                           std::string(kWrongLength) + std::string(kPrompt));
-    EXPECT_EQ(ran.result, kFailureResult);
-    EXPECT_EQ(ran.keys_read, 1);
-    // The partly written file is left as it is.
-    EXPECT_EQ(contents_of(out_ + "/a.txt"), std::string("first").substr(0, limit));
-    EXPECT_FALSE(fs::exists(out_ + "/b.txt"));
+  const std::string path = out_ + "/a.txt";
+  // Four bytes fit, or none. Over a new name nothing is left; over an existing file (answered
+  // 'y') its old bytes stay. Either way no temporary file remains and the run ends there.
+  for (const bool existing : {false, true}) {
+    for (const rlim_t limit : {rlim_t{4}, rlim_t{0}}) {
+      SCOPED_TRACE(std::to_string(limit) + (existing ? " over an old file" : " new"));
+      fs::remove(path);
+      if (existing) put(path, "old bytes");
+      const Ran ran = in_child([&] {
+        prepare_process();  // a write past the limit fails instead of ending the process
+        rlimit file_size;
+        ::getrlimit(RLIMIT_FSIZE, &file_size);
+        file_size.rlim_cur = limit;
+        if (::setrlimit(RLIMIT_FSIZE, &file_size) != 0) ::_exit(3);
+        return run_whole({"kestrox", source_, "x", out_}, "yk");
+      });
+      EXPECT_EQ(ran.out, head() + announced(a_, path) + (existing ? std::string(kExists) : "") +
+                             "Writing.\n" + std::string(kWrongLength) + std::string(kPrompt));
+      EXPECT_EQ(ran.result, kFailureResult);
+      EXPECT_EQ(fs::exists(path), existing);
+      if (existing) {
+        EXPECT_EQ(contents_of(path), "old bytes");
+      }
+      EXPECT_FALSE(fs::exists(out_ + "/b.txt"));
+      EXPECT_EQ(temporaries_in(out_), 0);
+    }
   }
 }
 
-TEST_F(FailurePaths, WriteIntoAFullDevice) {
-  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+TEST_F(FailurePaths, SignalWhileWritingLeavesNoTemporary) {
+  // The write runs into the file-size limit, whose signal the child turns into the one a user
+  // would send: the process ends by that signal, the old file intact, no temporary left.
   write_source({a_});
   ASSERT_TRUE(fs::create_directory(out_));
   const std::string path = out_ + "/a.txt";
-  fs::create_symlink("/dev/full", path);
-  // The open succeeds and the write fails at once (ENOSPC): nothing waits for the close.
-  const Ran ran = run_whole({"kestrox", source_, "x", out_}, "yk");
-  EXPECT_EQ(ran.out, head() + announced(a_, path) + std::string(kExists) + "Writing.\n" +
-                         std::string(kWrongLength) + std::string(kPrompt));
-  EXPECT_EQ(ran.result, kFailureResult);
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal_number);
+    put(path, "old bytes");
+    const pid_t child = ::fork();
+    if (child == 0) {
+      prepare_process();
+      static int chosen;
+      chosen = signal_number;
+      ::signal(SIGXFSZ, [](int) { ::raise(chosen); });
+      const rlimit file_size = {2, 2};
+      if (::setrlimit(RLIMIT_FSIZE, &file_size) != 0) ::_exit(3);
+      ScriptedConsole console("yk");
+      run(std::vector<std::string>{"kestrox", source_, "x", out_}, console, PathStyle::kPosix);
+      ::_exit(4);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
+    EXPECT_EQ(contents_of(path), "old bytes");
+    EXPECT_EQ(temporaries_in(out_), 0);
+  }
 }
 
 #if defined(__linux__) && (defined(__x86_64__) || defined(__aarch64__))
@@ -349,10 +443,62 @@ TEST_F(FailurePaths, CloseThatFailsIsAShortWrite) {
   EXPECT_EQ(ran.out, head() + announced(a_, out_ + "/a.txt") + "Writing.\n" +
                          std::string(kWrongLength) + std::string(kPrompt));
   EXPECT_EQ(ran.result, kFailureResult);
-  EXPECT_EQ(contents_of(out_ + "/a.txt"), "first");  // the write itself went through
+  // The write itself went through, yet nothing is moved into place.
+  EXPECT_FALSE(fs::exists(out_ + "/a.txt"));
   EXPECT_FALSE(fs::exists(out_ + "/b.txt"));
+  EXPECT_EQ(temporaries_in(out_), 0);
 }
 #endif
+
+// --- a source cut short during the run ---------------------------------------------------------
+
+TEST_F(FailurePaths, SourceCutShortWhileInUse) {
+  // Large enough to be mapped rather than read. While the key for a.txt is read, the file is cut
+  // right after a's bytes: the rest of its page reads as zeros, the pages after it are gone.
+  const Attachment big{"b.txt", std::string(256 << 10, 'b')};
+  write_source({a_, big});
+  ASSERT_TRUE(fs::create_directory(out_));
+  const std::string path = out_ + "/a.txt";
+  struct Case {
+    const char* keys;
+    std::string ending;
+  };
+  const Case cases[] = {
+      // Nothing from a file that shrank is moved into place, even what was read before.
+      {"yk", std::string(kExists) + "Writing.\n" + std::string(kWrongLength)},
+      // Declined: the scan goes on into pages that are no more, and the run ends as a read that
+      // came up short, instead of by a signal.
+      {"nk", std::string(kExists) + "Not writing.\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.keys);
+    put(path, "old bytes");
+    ASSERT_TRUE(testing::write_file(source_, source_bytes_));
+    const Ran ran = in_child([&] {
+      ScriptedConsole console(c.keys);
+      console.on_key = [&] {
+        if (console.keys_read() == 0 && ::truncate(source_.c_str(), 40) != 0) ::_exit(3);
+      };
+      Ran inner;
+      inner.result = run(std::vector<std::string>{"kestrox", source_, "x", out_}, console, PathStyle::kPosix);
+      inner.out = console.out_text();
+      return inner;
+    });
+    const std::size_t a_at = ran.out.find(announced(a_, path));
+    ASSERT_NE(a_at, std::string::npos) << ran.out;
+    const std::string rest = ran.out.substr(a_at + announced(a_, path).size());
+    EXPECT_TRUE(rest.starts_with(c.ending)) << rest;
+    // Whatever the zeros looked like to the scan, the end says what happened.
+    EXPECT_TRUE(rest.ends_with(c.keys[0] == 'y' ? std::string(kPrompt)
+                                                 : "\nIncomplete file read.\n" + std::string(kPrompt)))
+        << rest;
+    EXPECT_EQ(rest.find("Extracted"), std::string::npos);
+    EXPECT_EQ(ran.result, kFailureResult);
+    EXPECT_EQ(contents_of(path), "old bytes");
+    EXPECT_FALSE(fs::exists(out_ + "/b.txt"));
+    EXPECT_EQ(temporaries_in(out_), 0);
+  }
+}
 
 // --- sources that are not files -----------------------------------------------------------------
 

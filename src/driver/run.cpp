@@ -2,8 +2,10 @@
 #include "driver/run.h"
 
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
+#include "bytes/patterns.h"
 #include "decode/container.h"
 #include "driver/banner.h"
 #include "driver/paths.h"
@@ -79,32 +81,39 @@ int run(std::span<const std::string> arguments, Console& console, PathStyle styl
   const OutputTarget target{normalise_output_directory(std::move(output_directory), style),
                             ending.quiet, style};
 
-  // Loading: the whole file in one block of exactly its length.
+  // Loading: the whole file in one block of exactly its length. The text so far is visible before
+  // a pipe or a FIFO keeps the run waiting for its data.
   console.out("Analysing file %s", console_safe(source_path, style, console.utf8()).c_str());
-  InputFile file;
+  console.flush();
+  SourceFile file;
   if (!file.open(source_path)) return ending.failure("\nCannot find source file.\n");
-  const std::int64_t size = file.size();
   // A size the signed 32-bit length cannot hold is a length that cannot be taken.
+  const std::int64_t size = file.measure(std::numeric_limits<std::int32_t>::max());
   const std::int32_t length = size >= 0 && size <= std::numeric_limits<std::int32_t>::max()
                                   ? static_cast<std::int32_t>(size)
                                   : -1;
   console.out(", length %d\n", length);
-  file.close();
-  if (!file.open(source_path)) return ending.failure("Cannot reopen source file.\n");
-  SourceBlock block;
-  if (length < 0 || !block.allocate(static_cast<std::size_t>(length))) {
-    return ending.failure("Cannot allocate memory.\n");
+  if (length < 0) return ending.failure("Cannot allocate memory.\n");
+  switch (file.load(static_cast<std::size_t>(length))) {
+    case SourceFile::Load::kNoMemory:
+      return ending.failure("Cannot allocate memory.\n");
+    case SourceFile::Load::kIncomplete:
+      return ending.failure("Incomplete file read.\n");
+    case SourceFile::Load::kLoaded:
+      break;
   }
-  if (file.read(block.data(), block.size()) != block.size()) {
-    return ending.failure("Incomplete file read.\n");
-  }
-  file.close();
 
-  // This is where the source buffer is turned into attachments.
-  const std::span<std::uint8_t> source(block.data(), block.size());
+  // This is where the source buffer is turned into attachments. Container detection leaves a
+  // raw TNEF stream as it is, so its attachments may be copied straight from the file.
+  const std::span<std::uint8_t> source = file.bytes();
+  file.set_unchanged(source.size() >= sizeof kTnefSignature &&
+                     std::memcmp(source.data(), kTnefSignature, sizeof kTnefSignature) == 0);
   decode_container(source, console);
+  // A source cut short while in use has been read as zeros from there on.
+  if (!file.intact()) return ending.failure("Incomplete file read.\n");
   const Outcome outcome = scan_attachments(source, target, console, state);
   if (outcome.failed()) return ending.failure(outcome.failure);
+  if (!file.intact()) return ending.failure("Incomplete file read.\n");
   return ending.normal(state.files_written);
 }
 

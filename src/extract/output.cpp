@@ -241,8 +241,10 @@ Outcome extract_attachment(std::span<const std::uint8_t> source, const Attachmen
 
   ++state.files_written;
   FileIdentity written;
+  // Only the entry the user was asked about may be replaced; a name found free must still be.
   switch (write_whole_file(path, source.data() + record.data_start,
-                           static_cast<std::size_t>(record.data_length), written)) {
+                           static_cast<std::size_t>(record.data_length), existing.has_value(),
+                           written)) {
     case WriteResult::kCannotOpen:
       return {"File error - Cannot open file for writing\n"};
     case WriteResult::kShortWrite:

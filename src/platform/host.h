@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "platform/console.h"
@@ -45,49 +46,57 @@ struct FileIdentity {
 // entry itself, never what it points to.
 std::optional<FileIdentity> entry_identity(const std::string& path);
 
-// A file opened read-only for loading. A directory does not open.
-class InputFile {
+// The source file, loaded whole. A regular file is mapped privately, so that pages the run only
+// reads are never copied and decoding writes its own copy of the pages it changes; anything else
+// (a pipe, a FIFO, a character device, standard input named "-") is read to its end.
+class SourceFile {
  public:
-  InputFile() = default;
-  InputFile(const InputFile&) = delete;
-  InputFile& operator=(const InputFile&) = delete;
-  ~InputFile();
+  enum class Load { kLoaded, kNoMemory, kIncomplete };
 
+  SourceFile() = default;
+  SourceFile(const SourceFile&) = delete;
+  SourceFile& operator=(const SourceFile&) = delete;
+  ~SourceFile();
+
+  // "-" is standard input. A directory does not open.
   bool open(const std::string& path);
-  // The file's size in bytes, or -1 when it cannot be taken.
-  std::int64_t size() const;
-  // Reads up to `count` bytes into `into` and returns how many arrived.
-  std::size_t read(std::uint8_t* into, std::size_t count);
-  void close();
+  // A regular file's size, or -1 when it cannot be taken. Anything else is read to its end first
+  // (this is where the run waits for a pipe's data): what was read, or -1 when it was more than
+  // `limit` bytes or did not fit in memory.
+  std::int64_t measure(std::int64_t limit);
+  // Makes the first `length` bytes available through bytes().
+  Load load(std::size_t length);
+  std::span<std::uint8_t> bytes() { return {data_, size_}; }
+  // False once the file turned out shorter than it was when it was loaded: what was read from it
+  // since then may be zeros in place of its bytes.
+  bool intact() const;
+  // Says whether bytes() still holds the file's own bytes, unchanged: then an attachment may be
+  // copied from the file to its output file inside the kernel.
+  void set_unchanged(bool unchanged);
 
  private:
+  void release();
+
   std::intptr_t handle_ = -1;
-};
-
-// One heap block that holds the whole source file. A request of 0 bytes succeeds.
-class SourceBlock {
- public:
-  SourceBlock() = default;
-  SourceBlock(const SourceBlock&) = delete;
-  SourceBlock& operator=(const SourceBlock&) = delete;
-  ~SourceBlock();
-
-  bool allocate(std::size_t size);
-  std::uint8_t* data() { return data_; }
-  std::size_t size() const { return size_; }
-
- private:
+  bool owns_handle_ = false;
+  bool stream_ = false;
+  bool read_failed_ = false;
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
-  std::size_t mapped_ = 0;
+  std::size_t capacity_ = 0;  // of a block on the heap
+  std::size_t mapped_ = 0;    // of a mapping of the file
 };
 
 enum class WriteResult { kWritten, kCannotOpen, kShortWrite };
 
-// Creates or truncates the file at `path` and writes `size` bytes to it in one request. A close
-// that fails counts as a short write: the data may not have reached the disk. `written` becomes
-// the identity of the file that was written.
+// Writes `size` bytes to a new file under a temporary name in the path's directory and, once every
+// byte is written and the file closed without error, moves it to `path`. Without `replace` the
+// move takes the name only where nothing stands; with it, the entry at `path` itself is replaced
+// (a link, a FIFO or a device there is never opened), but never a directory. On any failure
+// whatever stood at `path` stays as it was and the temporary file is gone, also when the process
+// is interrupted by SIGINT, SIGTERM or SIGHUP meanwhile. A close that fails counts as a short
+// write. `written` becomes the identity of the file now at `path`.
 WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, std::size_t size,
-                             FileIdentity& written);
+                             bool replace, FileIdentity& written);
 
 }  // namespace kestrox

@@ -6,12 +6,15 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cstdint>
 #include <string>
 
 #include "platform/host.h"
@@ -64,88 +67,353 @@ std::optional<FileIdentity> entry_identity(const std::string& path) {
   return identity_of(info);
 }
 
-InputFile::~InputFile() { close(); }
+// --- the source ----------------------------------------------------------------------------------
 
-bool InputFile::open(const std::string& path) {
-  close();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat info;
-  if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-    // A directory is no source file, as on Windows, where it does not open at all.
-    ::close(fd);
-    errno = EISDIR;
-    return false;
+namespace {
+
+// Below this size the source is read into the heap: a mapping and its page faults cost more than
+// copying a few pages.
+constexpr std::size_t kSmallestMapped = std::size_t{64} << 10;
+
+// The mapped source, for the bus-error handler and the writer. One source at a time.
+std::atomic<std::uint8_t*> g_mapped_start{nullptr};
+std::atomic<std::size_t> g_mapped_length{0};  // whole pages
+volatile sig_atomic_t g_source_cut_short = 0;
+int g_source_fd = -1;
+std::size_t g_source_length = 0;
+bool g_source_unchanged = false;
+
+// A page of the mapping past the end of a file that was cut short raises SIGBUS when touched.
+// Anonymous zero pages take the place of the rest of the mapping, the run goes on with zeros,
+// and the writer and the driver see the flag before anything read since is trusted.
+extern "C" void on_bus_error(int signal_number, siginfo_t* info, void*) {
+  auto* const at = static_cast<std::uint8_t*>(info->si_addr);
+  std::uint8_t* const start = g_mapped_start.load();
+  const std::size_t length = g_mapped_length.load();
+  if (start != nullptr && at >= start && at < start + length) {
+    const auto page_size = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    auto* const page = reinterpret_cast<std::uint8_t*>(reinterpret_cast<std::uintptr_t>(at) &
+                                                       ~(page_size - 1));
+    const std::size_t rest = static_cast<std::size_t>(start + length - page);
+    if (::mmap(page, rest, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
+               0) != MAP_FAILED) {
+      g_source_cut_short = 1;
+      return;
+    }
   }
-  handle_ = fd;
-  return true;
+  // Not ours: the default action, when the faulting access runs again.
+  ::signal(signal_number, SIG_DFL);
 }
 
-std::int64_t InputFile::size() const {
-  struct stat info;
-  if (handle_ < 0 || ::fstat(static_cast<int>(handle_), &info) != 0) return -1;
-  return static_cast<std::int64_t>(info.st_size);
+void catch_bus_errors() {
+  static bool installed = false;
+  if (installed) return;
+  struct sigaction action = {};
+  action.sa_sigaction = on_bus_error;
+  action.sa_flags = SA_SIGINFO;
+  sigemptyset(&action.sa_mask);
+  installed = ::sigaction(SIGBUS, &action, nullptr) == 0;
 }
 
-std::size_t InputFile::read(std::uint8_t* into, std::size_t count) {
-  std::size_t total = 0;
-  while (total < count) {
-    const ssize_t got = ::read(static_cast<int>(handle_), into + total, count - total);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    total += static_cast<std::size_t>(got);
-  }
-  return total;
+std::size_t whole_pages(std::size_t length) {
+  const auto page_size = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  return (length + page_size - 1) / page_size * page_size;
 }
 
-void InputFile::close() {
-  if (handle_ >= 0) ::close(static_cast<int>(handle_));
-  handle_ = -1;
-}
+}  // namespace
 
-SourceBlock::~SourceBlock() {
+SourceFile::~SourceFile() { release(); }
+
+void SourceFile::release() {
   if (mapped_ != 0) {
+    g_mapped_start.store(nullptr);
+    g_mapped_length.store(0);
     ::munmap(data_, mapped_);
   } else {
     std::free(data_);
   }
+  if (g_source_fd == handle_) g_source_fd = -1;
+  if (owns_handle_) ::close(static_cast<int>(handle_));
+  handle_ = -1;
+  owns_handle_ = false;
+  data_ = nullptr;
+  size_ = capacity_ = mapped_ = 0;
 }
 
-bool SourceBlock::allocate(std::size_t size) {
-  // Small files take the heap. Large ones take fresh pages of their own, with transparent huge
-  // pages asked for: faulting in a large block 4 KiB at a time costs more than reading the file.
-  constexpr std::size_t kLarge = std::size_t{4} << 20;
-  if (size < kLarge) {
-    data_ = static_cast<std::uint8_t*>(std::malloc(size == 0 ? 1 : size));
-    size_ = size;
-    return data_ != nullptr;
+bool SourceFile::open(const std::string& path) {
+  release();
+  const bool standard_input = path == "-";
+  const int fd = standard_input ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    // A directory is no source file, as on Windows, where it does not open at all.
+    if (!standard_input) ::close(fd);
+    errno = EISDIR;
+    return false;
   }
-  void* block = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (block == MAP_FAILED) return false;
-#if defined(MADV_HUGEPAGE)
-  ::madvise(block, size, MADV_HUGEPAGE);
-#endif
-  data_ = static_cast<std::uint8_t*>(block);
-  size_ = size;
-  mapped_ = size;
+  handle_ = fd;
+  owns_handle_ = !standard_input;
+  stream_ = !S_ISREG(info.st_mode);
+  read_failed_ = false;
   return true;
 }
 
-WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, std::size_t size,
-                             FileIdentity& written_identity) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return WriteResult::kCannotOpen;
+std::int64_t SourceFile::measure(std::int64_t limit) {
+  const int fd = static_cast<int>(handle_);
+  if (!stream_) {
+    struct stat info;
+    if (fd < 0 || ::fstat(fd, &info) != 0) return -1;
+    return static_cast<std::int64_t>(info.st_size);
+  }
+  // Read to the end, into a block that doubles as it fills (a large block grows by remapping,
+  // not by copying).
+  const auto most = static_cast<std::size_t>(limit) + 1;
+  for (;;) {
+    if (size_ == capacity_) {
+      if (capacity_ >= most) return -1;
+      const std::size_t grown = capacity_ == 0 ? std::size_t{64} << 10 : capacity_ * 2;
+      const std::size_t wanted = grown < most ? grown : most;
+      auto* const block = static_cast<std::uint8_t*>(std::realloc(data_, wanted));
+      if (block == nullptr) return -1;
+      data_ = block;
+      capacity_ = wanted;
+    }
+    const ssize_t got = ::read(fd, data_ + size_, capacity_ - size_);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) read_failed_ = true;
+    if (got <= 0) break;
+    size_ += static_cast<std::size_t>(got);
+  }
+  if (size_ > static_cast<std::size_t>(limit)) return -1;
+  return static_cast<std::int64_t>(size_);
+}
+
+SourceFile::Load SourceFile::load(std::size_t length) {
+  if (stream_) return read_failed_ ? Load::kIncomplete : Load::kLoaded;
+  const int fd = static_cast<int>(handle_);
+  if (length >= kSmallestMapped) {
+    void* const mapping =
+        ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
+    if (mapping != MAP_FAILED) {
+      catch_bus_errors();
+      data_ = static_cast<std::uint8_t*>(mapping);
+      size_ = length;
+      mapped_ = whole_pages(length);
+      g_source_cut_short = 0;
+      g_mapped_length.store(mapped_);
+      g_mapped_start.store(data_);
+      g_source_fd = fd;
+      g_source_length = length;
+      g_source_unchanged = false;
+      // Cut short between measuring and mapping: the pages past its end hold nothing.
+      return intact() ? Load::kLoaded : Load::kIncomplete;
+    }
+    // A file that cannot be mapped is read.
+  }
+  data_ = static_cast<std::uint8_t*>(std::malloc(length == 0 ? 1 : length));
+  if (data_ == nullptr) return Load::kNoMemory;
+  capacity_ = length;
+  while (size_ < length) {
+    const ssize_t got = ::read(fd, data_ + size_, length - size_);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    size_ += static_cast<std::size_t>(got);
+  }
+  return size_ == length ? Load::kLoaded : Load::kIncomplete;
+}
+
+namespace {
+// True while the mapped source, if any, is as long as it was when it was mapped.
+bool mapped_source_intact() {
+  if (g_source_cut_short) return false;
+  if (g_mapped_start.load() == nullptr || g_source_fd < 0) return true;
+  struct stat info;
+  return ::fstat(g_source_fd, &info) == 0 &&
+         static_cast<std::uint64_t>(info.st_size) >= g_source_length;
+}
+}  // namespace
+
+bool SourceFile::intact() const { return mapped_ == 0 || mapped_source_intact(); }
+
+void SourceFile::set_unchanged(bool unchanged) {
+  if (mapped_ != 0) g_source_unchanged = unchanged;
+}
+
+// --- writing --------------------------------------------------------------------------------------
+
+namespace {
+
+// The temporary file being written, for the handler that removes it when a signal ends the run.
+std::atomic<const char*> g_pending_temporary{nullptr};
+
+extern "C" void remove_temporary_and_reraise(int signal_number) {
+  if (const char* pending = g_pending_temporary.load()) ::unlink(pending);
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
+}
+
+// Once per process. A signal the process was started to ignore stays ignored. The console puts
+// its own handler in place only while it waits for a key, when no temporary file exists, and puts
+// this one back afterwards.
+void remove_temporaries_on_signals() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old_action;
+    if (::sigaction(signal_number, nullptr, &old_action) != 0 ||
+        old_action.sa_handler == SIG_IGN) {
+      continue;
+    }
+    struct sigaction action = {};
+    action.sa_handler = remove_temporary_and_reraise;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal_number, &action, nullptr);
+  }
+}
+
+// A name that no attachment takes (their names never begin with '.') and that is unlikely to be
+// taken by anything else; the exclusive create settles the rest.
+std::string temporary_name_beside(const std::string& path, unsigned attempt) {
+  static std::uint64_t state = 0;
+  if (state == 0) {
+    timespec now;
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    state = (static_cast<std::uint64_t>(::getpid()) << 32 ^
+             static_cast<std::uint64_t>(now.tv_nsec) ^ static_cast<std::uint64_t>(now.tv_sec)) |
+            1;
+  }
+  state ^= state << 13;
+  state ^= state >> 7;
+  state ^= state << 17;
+  static constexpr char kLetters[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  std::uint64_t bits = state + attempt;
+  const std::size_t slash = path.rfind('/');
+  std::string name = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  name += ".kestrox-";
+  for (int i = 0; i < 8; ++i) {
+    name += kLetters[bits % (sizeof kLetters - 1)];
+    bits /= sizeof kLetters - 1;
+  }
+  return name;
+}
+
+bool write_all(int fd, const std::uint8_t* data, std::size_t size) {
   std::size_t written = 0;
   while (written < size) {
     const ssize_t done = ::write(fd, data + written, size - written);
     if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) break;
+    if (done <= 0) return false;
     written += static_cast<std::size_t>(done);
   }
+  return true;
+}
+
+// Bytes of the mapped source, unchanged since loading, go from the source file to the output file
+// inside the kernel; where the file systems refuse, or on other hosts, they are written.
+bool copy_or_write(int fd, const std::uint8_t* data, std::size_t size) {
+#if defined(__linux__) && !defined(KESTROX_PORTABLE_FALLBACKS)
+  std::uint8_t* const start = g_mapped_start.load();
+  if (g_source_unchanged && start != nullptr && data >= start &&
+      static_cast<std::size_t>(data - start) <= g_source_length &&
+      size <= g_source_length - static_cast<std::size_t>(data - start)) {
+    loff_t from = data - start;
+    std::size_t copied = 0;
+    while (copied < size) {
+      const ssize_t done = ::copy_file_range(g_source_fd, &from, fd, nullptr, size - copied, 0);
+      if (done < 0 && errno == EINTR) continue;
+      if (done < 0 && copied == 0 &&
+          (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+           errno == EBADF || errno == ETXTBSY || errno == EPERM)) {
+        break;  // refused: the plain write below
+      }
+      if (done <= 0) return false;  // a source cut short, or the output's own failure
+      copied += static_cast<std::size_t>(done);
+    }
+    if (copied == size) return true;
+    if (copied != 0) return false;
+  }
+#endif
+  return write_all(fd, data, size);
+}
+
+// Gives the temporary file the name `path` only if nothing stands there; false with errno EEXIST
+// when something does.
+bool move_into_free_name(const char* temporary, const char* path) {
+#if defined(__linux__) && !defined(KESTROX_PORTABLE_FALLBACKS)
+  if (::renameat2(AT_FDCWD, temporary, AT_FDCWD, path, RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+#endif
+  // A second name for the file is made only where none stands, then the first one goes.
+  if (::link(temporary, path) == 0) {
+    ::unlink(temporary);
+    return true;
+  }
+  if (errno == EEXIST || (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS)) return false;
+  // No hard links on this file system (FAT, some network ones): the name is claimed by an empty
+  // file created exclusively, which the rename then replaces. Whatever stood there before is
+  // never touched; only an entry put in place of the claim in the instant between the two could
+  // be, and that one did not stand there when the name was found free.
+  const int claim = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (claim < 0) return false;
+  struct stat claimed;
+  const bool known = ::fstat(claim, &claimed) == 0;
+  ::close(claim);
+  if (::rename(temporary, path) == 0) return true;
+  const int error = errno;
+  struct stat now;
+  if (known && ::lstat(path, &now) == 0 && now.st_dev == claimed.st_dev &&
+      now.st_ino == claimed.st_ino) {
+    ::unlink(path);
+  }
+  errno = error;
+  return false;
+}
+
+}  // namespace
+
+WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, std::size_t size,
+                             bool replace, FileIdentity& written_identity) {
+  if (replace) {
+    // A directory is never replaced; nor is a file its user may not change, as opening it for
+    // writing would have been refused.
+    struct stat info;
+    if (::lstat(path.c_str(), &info) == 0 &&
+        (S_ISDIR(info.st_mode) || (S_ISREG(info.st_mode) && ::access(path.c_str(), W_OK) != 0))) {
+      return WriteResult::kCannotOpen;
+    }
+  }
+  remove_temporaries_on_signals();
+  std::string temporary;
+  int fd = -1;
+  for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+    temporary = temporary_name_beside(path, attempt);
+    g_pending_temporary.store(temporary.c_str());
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      g_pending_temporary.store(nullptr);
+      if (errno != EEXIST) break;
+    }
+  }
+  if (fd < 0) return WriteResult::kCannotOpen;
+
+  const bool all_written = copy_or_write(fd, data, size);
   struct stat info;
   if (::fstat(fd, &info) == 0) written_identity = identity_of(info);
   const bool closed = ::close(fd) == 0;
-  return written == size && closed ? WriteResult::kWritten : WriteResult::kShortWrite;
+  // Bytes read from a source that was cut short meanwhile may be zeros: never moved into place.
+  WriteResult result = all_written && closed && mapped_source_intact() ? WriteResult::kWritten
+                                                                       : WriteResult::kShortWrite;
+  if (result == WriteResult::kWritten) {
+    const bool moved = replace ? ::rename(temporary.c_str(), path.c_str()) == 0
+                               : move_into_free_name(temporary.c_str(), path.c_str());
+    if (!moved) result = WriteResult::kCannotOpen;
+  }
+  if (result != WriteResult::kWritten) ::unlink(temporary.c_str());
+  g_pending_temporary.store(nullptr);
+  return result;
 }
 
 }  // namespace kestrox

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -64,61 +65,181 @@ std::optional<FileIdentity> entry_identity(const std::string& path) {
   return identity;
 }
 
-InputFile::~InputFile() { close(); }
+// --- the source ----------------------------------------------------------------------------------
 
-bool InputFile::open(const std::string& path) {
-  close();
-  const int fd = _open(path.c_str(), _O_RDONLY | _O_BINARY);
-  if (fd < 0) return false;
+SourceFile::~SourceFile() { release(); }
+
+void SourceFile::release() {
+  std::free(data_);
+  if (owns_handle_) _close(static_cast<int>(handle_));
+  handle_ = -1;
+  owns_handle_ = false;
+  data_ = nullptr;
+  size_ = capacity_ = mapped_ = 0;
+}
+
+bool SourceFile::open(const std::string& path) {
+  release();
+  const bool standard_input = path == "-";
+  int fd = 0;
+  if (standard_input) {
+    _setmode(fd, _O_BINARY);
+  } else {
+    fd = _open(path.c_str(), _O_RDONLY | _O_BINARY);
+    if (fd < 0) return false;
+  }
+  struct _stati64 info;
+  if (_fstati64(fd, &info) != 0 || (info.st_mode & _S_IFMT) == _S_IFDIR) {
+    if (!standard_input) _close(fd);
+    return false;
+  }
   handle_ = fd;
+  owns_handle_ = !standard_input;
+  stream_ = (info.st_mode & _S_IFMT) != _S_IFREG;
+  read_failed_ = false;
   return true;
 }
 
-std::int64_t InputFile::size() const {
-  struct _stati64 info;
-  if (handle_ < 0 || _fstati64(static_cast<int>(handle_), &info) != 0) return -1;
-  return static_cast<std::int64_t>(info.st_size);
-}
-
-std::size_t InputFile::read(std::uint8_t* into, std::size_t count) {
-  std::size_t total = 0;
-  while (total < count) {
-    const std::size_t chunk = count - total < INT_MAX ? count - total : INT_MAX;
-    const int got = _read(static_cast<int>(handle_), into + total, static_cast<unsigned>(chunk));
-    if (got <= 0) break;
-    total += static_cast<std::size_t>(got);
+std::int64_t SourceFile::measure(std::int64_t limit) {
+  const int fd = static_cast<int>(handle_);
+  if (!stream_) {
+    struct _stati64 info;
+    if (fd < 0 || _fstati64(fd, &info) != 0) return -1;
+    return static_cast<std::int64_t>(info.st_size);
   }
-  return total;
+  const auto most = static_cast<std::size_t>(limit) + 1;
+  for (;;) {
+    if (size_ == capacity_) {
+      if (capacity_ >= most) return -1;
+      const std::size_t grown = capacity_ == 0 ? std::size_t{64} << 10 : capacity_ * 2;
+      const std::size_t wanted = grown < most ? grown : most;
+      auto* const block = static_cast<std::uint8_t*>(std::realloc(data_, wanted));
+      if (block == nullptr) return -1;
+      data_ = block;
+      capacity_ = wanted;
+    }
+    const std::size_t room = capacity_ - size_ < INT_MAX ? capacity_ - size_ : INT_MAX;
+    const int got = _read(fd, data_ + size_, static_cast<unsigned>(room));
+    if (got < 0) read_failed_ = true;
+    if (got <= 0) break;
+    size_ += static_cast<std::size_t>(got);
+  }
+  if (size_ > static_cast<std::size_t>(limit)) return -1;
+  return static_cast<std::int64_t>(size_);
 }
 
-void InputFile::close() {
-  if (handle_ >= 0) _close(static_cast<int>(handle_));
-  handle_ = -1;
+SourceFile::Load SourceFile::load(std::size_t length) {
+  if (stream_) return read_failed_ ? Load::kIncomplete : Load::kLoaded;
+  data_ = static_cast<std::uint8_t*>(std::malloc(length == 0 ? 1 : length));
+  if (data_ == nullptr) return Load::kNoMemory;
+  capacity_ = length;
+  while (size_ < length) {
+    const std::size_t chunk = length - size_ < INT_MAX ? length - size_ : INT_MAX;
+    const int got = _read(static_cast<int>(handle_), data_ + size_, static_cast<unsigned>(chunk));
+    if (got <= 0) break;
+    size_ += static_cast<std::size_t>(got);
+  }
+  return size_ == length ? Load::kLoaded : Load::kIncomplete;
 }
 
-SourceBlock::~SourceBlock() { std::free(data_); }
+// Read into memory of its own: nothing that happens to the file later changes it.
+bool SourceFile::intact() const { return true; }
 
-bool SourceBlock::allocate(std::size_t size) {
-  data_ = static_cast<std::uint8_t*>(std::malloc(size == 0 ? 1 : size));
-  size_ = size;
-  return data_ != nullptr;
+void SourceFile::set_unchanged(bool) {}
+
+// --- writing --------------------------------------------------------------------------------------
+
+namespace {
+
+// The temporary file being written, for the handler that removes it when Ctrl+C, Ctrl+Break or
+// closing the console ends the run. The handler runs on a thread of its own; the file is opened
+// for sharing its deletion, so the name goes at once and the file when the process ends.
+std::atomic<const char*> g_pending_temporary{nullptr};
+
+BOOL WINAPI remove_temporary(DWORD) {
+  if (const char* pending = g_pending_temporary.load()) DeleteFileA(pending);
+  return FALSE;  // and the default handling, which ends the process
 }
+
+std::string temporary_name_beside(const std::string& path, unsigned attempt) {
+  static std::uint64_t state = 0;
+  if (state == 0) {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    state = (std::uint64_t{GetCurrentProcessId()} << 32 ^
+             static_cast<std::uint64_t>(now.QuadPart)) |
+            1;
+  }
+  state ^= state << 13;
+  state ^= state >> 7;
+  state ^= state << 17;
+  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::uint64_t bits = state + attempt;
+  // The directory part: up to the last backslash or slash, or a bare drive's colon.
+  const std::size_t cut = path.find_last_of("\\/:");
+  std::string name = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+  name += ".kestrox-";
+  for (int i = 0; i < 8; ++i) {
+    name += kLetters[bits % (sizeof kLetters - 1)];
+    bits /= sizeof kLetters - 1;
+  }
+  return name;
+}
+
+}  // namespace
 
 WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, std::size_t size,
-                             FileIdentity& written_identity) {
-  const int fd =
-      _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
-  if (fd < 0) return WriteResult::kCannotOpen;
+                             bool replace, FileIdentity& written_identity) {
+  if (replace) {
+    // A directory is never replaced, nor a read-only file, which could not be opened for writing.
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
+      return WriteResult::kCannotOpen;
+    }
+  }
+  static const bool handler_installed = SetConsoleCtrlHandler(remove_temporary, TRUE) != 0;
+  (void)handler_installed;
+
+  // Created only where nothing stands, and a reparse point there is never followed.
+  std::string temporary;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (unsigned attempt = 0; file == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
+    temporary = temporary_name_beside(path, attempt);
+    g_pending_temporary.store(temporary.c_str());
+    file = CreateFileA(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      g_pending_temporary.store(nullptr);
+      const DWORD error = GetLastError();
+      if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
+    }
+  }
+  if (file == INVALID_HANDLE_VALUE) return WriteResult::kCannotOpen;
+
+  bool all_written = true;
   std::size_t written = 0;
   while (written < size) {
-    const std::size_t chunk = size - written < INT_MAX ? size - written : INT_MAX;
-    const int done = _write(fd, data + written, static_cast<unsigned>(chunk));
-    if (done <= 0) break;
-    written += static_cast<std::size_t>(done);
+    const DWORD chunk = size - written < 0x40000000 ? static_cast<DWORD>(size - written) : 0x40000000;
+    DWORD done = 0;
+    if (!WriteFile(file, data + written, chunk, &done, nullptr) || done == 0) {
+      all_written = false;
+      break;
+    }
+    written += done;
   }
-  identity_of(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), written_identity);
-  const bool closed = _close(fd) == 0;
-  return written == size && closed ? WriteResult::kWritten : WriteResult::kShortWrite;
+  identity_of(file, written_identity);
+  const bool closed = CloseHandle(file) != 0;
+  WriteResult result = all_written && closed ? WriteResult::kWritten : WriteResult::kShortWrite;
+  if (result == WriteResult::kWritten) {
+    // Without the replacing flag the move fails where anything stands; with it, the entry
+    // itself is replaced, a link included, never what it points to.
+    const DWORD flags = replace ? MOVEFILE_REPLACE_EXISTING : 0;
+    if (!MoveFileExA(temporary.c_str(), path.c_str(), flags)) result = WriteResult::kCannotOpen;
+  }
+  if (result != WriteResult::kWritten) DeleteFileA(temporary.c_str());
+  g_pending_temporary.store(nullptr);
+  return result;
 }
 
 }  // namespace kestrox

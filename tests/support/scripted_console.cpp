@@ -11,6 +11,7 @@ void ScriptedConsole::write_out(std::string_view text) {
 void ScriptedConsole::write_err(std::string_view text) { err_.append(text); }
 
 int ScriptedConsole::read_key() {
+  if (on_key) on_key();
   const std::size_t index = static_cast<std::size_t>(keys_read_++);
   return index < keys_.size() ? static_cast<unsigned char>(keys_[index]) : kNoKey;
 }

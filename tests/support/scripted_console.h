@@ -28,6 +28,8 @@ class ScriptedConsole final : public Console {
   // Called after each piece of standard output with all of it so far, so that a test can change
   // the file system at an exact point of a run.
   std::function<void(const std::string& out)> on_out;
+  // Called when a key is read, before it is answered: the same, at a question.
+  std::function<void()> on_key;
 
  private:
   std::string keys_;
