@@ -688,6 +688,89 @@ TEST(EndToEnd, WriteFailuresEndTheRunAtOnce) {
                   std::string(kPrompt));
     EXPECT_EQ(read_file(dir / "Unknown Attachment.txt"), "one");
   }
+  for (const auto& entry : fs::directory_iterator(dir.path())) {
+    EXPECT_FALSE(entry.path().filename().string().starts_with(".kestrox-")) << entry.path();
+  }
+}
+
+// The names in a directory, sorted, with what each holds.
+std::vector<std::pair<std::string, std::string>> listing(const std::string& directory) {
+  std::vector<std::pair<std::string, std::string>> entries;
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    entries.emplace_back(entry.path().filename().string(), read_file(entry.path().string()));
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+TEST(EndToEnd, SourcesWithoutALengthAreReadToTheirEnd) {
+  // `cat winmail.dat | kestrox - q out/` gives what the file itself gives. On POSIX also a pipe
+  // named as /dev/stdin, and a FIFO whose data comes only once "Analysing file" is visible.
+  TempDir dir;
+  std::vector<build::AttachmentSpec> attachments(2);
+  attachments[0].long_name = "minutes.txt";
+  attachments[0].data = {'m', 'i', 'n'};
+  attachments[1].long_name = "drawing.bin";
+  attachments[1].data = build::pattern_free_bytes(300000);  // more than a pipe holds at once
+  const build::ByteVector tnef = build::tnef_message(attachments);
+  const std::string bytes(tnef.begin(), tnef.end());
+  write_file(dir / "winmail.dat", bytes);
+  ASSERT_TRUE(fs::create_directory(dir / "from-file"));
+  Launch reference;
+  reference.arguments = {host_path(dir / "winmail.dat"), "q", host_path(dir / "from-file")};
+  const std::string expected = after_banner(run_expecting(reference, 2).out);
+  const std::string rest = expected.substr(expected.find('\n'));  // after "Analysing file ..."
+  ASSERT_EQ(listing(dir / "from-file").size(), 2u);
+
+  struct Way {
+    std::string name;  // as given on the command line
+    bool posix_only;
+  };
+  const std::string fifo = dir / "fifo";
+  for (const Way& way : {Way{"-", false}, Way{"/dev/stdin", true}, Way{fifo, true}}) {
+    SCOPED_TRACE(way.name);
+    if (way.posix_only && target().windows) continue;
+    const std::string out = dir / ("out" + std::to_string(way.name.size()));
+    ASSERT_TRUE(fs::create_directory(out));
+    Launch launch;
+    launch.arguments = {way.name, "q", host_path(out)};
+    launch.input = Input::kPiped;
+    launch.piped = bytes;
+    if (way.name == fifo) {
+      ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+      // A shell in front feeds the FIFO from standard input, then becomes the program.
+      launch.wrapper = {"/bin/sh", "-c",
+                        "exec 3<&0; f=$1; shift; cat <&3 >\"$f\" 3<&- & exec \"$@\" 3<&-", "sh",
+                        fifo};
+      launch.await_before_piping = "Analysing file " + fifo;
+    }
+    const Finished run = run_expecting(launch, 2);
+    std::string same = rest;
+    const std::string from = host_path(dir / "from-file");
+    for (std::size_t at = same.find(from); at != std::string::npos; at = same.find(from, at)) {
+      same.replace(at, from.size(), host_path(out));
+    }
+    EXPECT_EQ(after_banner(run.out),
+              "Analysing file " + way.name + ", length " + std::to_string(bytes.size()) + same);
+    EXPECT_EQ(listing(out), listing(dir / "from-file"));
+  }
+}
+
+TEST(EndToEnd, AnsweredYReplacesALinkNotItsTarget) {
+  TempDir dir;
+  write_file(dir / "in.dat", raw_tnef({"new"}));
+  write_file(dir / "victim", "keep me");
+  fs::create_symlink(dir / "victim", dir / "Unknown Attachment.txt");
+  Launch launch;
+  launch.arguments = {host_path(dir / "in.dat")};
+  launch.input = Input::kPiped;
+  launch.piped = "y";
+  const Finished run = run_expecting(launch, 1);
+  EXPECT_NE(run.out.find("press Y to overwrite ... Writing.\n\nExtracted 1 file.\n"),
+            std::string::npos);
+  EXPECT_FALSE(fs::is_symlink(dir / "Unknown Attachment.txt"));
+  EXPECT_EQ(read_file(dir / "Unknown Attachment.txt"), "new");
+  EXPECT_EQ(read_file(dir / "victim"), "keep me");
 }
 
 // ---------------------------------------------------------------------------------------------

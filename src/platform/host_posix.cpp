@@ -78,6 +78,7 @@ constexpr std::size_t kSmallestMapped = std::size_t{64} << 10;
 // The mapped source, for the bus-error handler and the writer. One source at a time.
 std::atomic<std::uint8_t*> g_mapped_start{nullptr};
 std::atomic<std::size_t> g_mapped_length{0};  // whole pages
+std::uintptr_t g_page_size = 4096;              // taken before any handler needs it
 volatile sig_atomic_t g_source_cut_short = 0;
 int g_source_fd = -1;
 std::size_t g_source_length = 0;
@@ -91,9 +92,8 @@ extern "C" void on_bus_error(int signal_number, siginfo_t* info, void*) {
   std::uint8_t* const start = g_mapped_start.load();
   const std::size_t length = g_mapped_length.load();
   if (start != nullptr && at >= start && at < start + length) {
-    const auto page_size = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
     auto* const page = reinterpret_cast<std::uint8_t*>(reinterpret_cast<std::uintptr_t>(at) &
-                                                       ~(page_size - 1));
+                                                       ~(g_page_size - 1));
     const std::size_t rest = static_cast<std::size_t>(start + length - page);
     if (::mmap(page, rest, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
                0) != MAP_FAILED) {
@@ -108,6 +108,7 @@ extern "C" void on_bus_error(int signal_number, siginfo_t* info, void*) {
 void catch_bus_errors() {
   static bool installed = false;
   if (installed) return;
+  g_page_size = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
   struct sigaction action = {};
   action.sa_sigaction = on_bus_error;
   action.sa_flags = SA_SIGINFO;
