@@ -313,11 +313,13 @@ bool write_all(int fd, const std::uint8_t* data, std::size_t size) {
 }
 
 // Bytes of the mapped source, unchanged since loading, go from the source file to the output file
-// inside the kernel; where the file systems refuse, or on other hosts, they are written.
+// inside the kernel; where the file systems refuse, or on other hosts, they are written. A small
+// attachment is written: the system call costs more than the copy it saves.
 bool copy_or_write(int fd, const std::uint8_t* data, std::size_t size) {
 #if defined(__linux__) && !defined(KESTROX_PORTABLE_FALLBACKS)
+  constexpr std::size_t kSmallestCopied = std::size_t{64} << 10;
   std::uint8_t* const start = g_mapped_start.load();
-  if (g_source_unchanged && start != nullptr && data >= start &&
+  if (g_source_unchanged && size >= kSmallestCopied && start != nullptr && data >= start &&
       static_cast<std::size_t>(data - start) <= g_source_length &&
       size <= g_source_length - static_cast<std::size_t>(data - start)) {
     loff_t from = data - start;
@@ -328,7 +330,8 @@ bool copy_or_write(int fd, const std::uint8_t* data, std::size_t size) {
       if (done < 0 && copied == 0 &&
           (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
            errno == EBADF || errno == ETXTBSY || errno == EPERM)) {
-        break;  // refused: the plain write below
+        g_source_unchanged = false;  // refused between these two files: written from now on
+        break;
       }
       if (done <= 0) return false;  // a source cut short, or the output's own failure
       copied += static_cast<std::size_t>(done);
