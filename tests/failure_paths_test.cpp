@@ -1,7 +1,9 @@
-// Whole runs that meet a failing host: output that cannot be created, a short write, a close that
-// fails, existing entries that are not plain readable files, sources that are not files. Each
-// ends as the console text, the result and the files left on disk say, nothing is counted as
-// written that was not, and no existing file is touched without a 'y'.
+// Whole runs that meet a failing or changing host: output that cannot be created, a short write, a
+// close that fails, a signal while writing, existing entries that are not plain readable files,
+// entries that appear or change during the run, a source cut short while in use, sources that
+// are not files. Each ends as the console text, the result and the files left on disk say,
+// nothing is counted as written that was not, no existing file is touched without a 'y', and no
+// temporary file is left behind.
 #include <gtest/gtest.h>
 
 #if defined(__linux__)

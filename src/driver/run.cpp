@@ -44,6 +44,18 @@ bool is_quiet_word(const std::string& word) {
   return !word.empty() && (word[0] == 'Q' || word[0] == 'q');
 }
 
+const char* load_failure(SourceFile::Load load) {
+  switch (load) {
+    case SourceFile::Load::kNoMemory:
+      return "Cannot allocate memory.\n";
+    case SourceFile::Load::kIncomplete:
+      return "Incomplete file read.\n";
+    case SourceFile::Load::kLoaded:
+      break;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 int run(std::span<const std::string> arguments, Console& console, PathStyle style) {
@@ -94,20 +106,18 @@ int run(std::span<const std::string> arguments, Console& console, PathStyle styl
                                   : -1;
   console.out(", length %d\n", length);
   if (length < 0) return ending.failure("Cannot allocate memory.\n");
-  switch (file.load(static_cast<std::size_t>(length))) {
-    case SourceFile::Load::kNoMemory:
-      return ending.failure("Cannot allocate memory.\n");
-    case SourceFile::Load::kIncomplete:
-      return ending.failure("Incomplete file read.\n");
-    case SourceFile::Load::kLoaded:
-      break;
+  if (const char* failure = load_failure(file.load(static_cast<std::size_t>(length)))) {
+    return ending.failure(failure);
   }
 
   // This is where the source buffer is turned into attachments. Container detection leaves a
-  // raw TNEF stream as it is, so its attachments may be copied straight from the file.
-  const std::span<std::uint8_t> source = file.bytes();
-  file.set_unchanged(source.size() >= sizeof kTnefSignature &&
-                     std::memcmp(source.data(), kTnefSignature, sizeof kTnefSignature) == 0);
+  // raw TNEF stream as it is; anything else it may decode over the buffer.
+  std::span<std::uint8_t> source = file.bytes();
+  if (source.size() < sizeof kTnefSignature ||
+      std::memcmp(source.data(), kTnefSignature, sizeof kTnefSignature) != 0) {
+    if (const char* failure = load_failure(file.make_writable())) return ending.failure(failure);
+    source = file.bytes();
+  }
   decode_container(source, console);
   // A source cut short while in use has been read as zeros from there on.
   if (!file.intact()) return ending.failure("Incomplete file read.\n");

@@ -70,9 +70,11 @@ class SourceFile {
   // False once the file turned out shorter than it was when it was loaded: what was read from it
   // since then may be zeros in place of its bytes.
   bool intact() const;
-  // Says whether bytes() still holds the file's own bytes, unchanged: then an attachment may be
-  // copied from the file to its output file inside the kernel.
-  void set_unchanged(bool unchanged);
+  // To be called before most of the bytes are changed (decoding): they get memory of their own,
+  // filled by one read, which costs less than a copy-on-write fault for every page of a mapping.
+  // As long as it is not called, the bytes are the file's own, and an attachment may go from the
+  // file to its output file inside the kernel.
+  Load make_writable();
 
  private:
   void release();
@@ -85,6 +87,7 @@ class SourceFile {
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;  // of a block on the heap
   std::size_t mapped_ = 0;    // of a mapping of the file
+  std::size_t anonymous_ = 0;  // of pages of its own, which replaced the mapping
 };
 
 enum class WriteResult { kWritten, kCannotOpen, kShortWrite };

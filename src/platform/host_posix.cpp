@@ -82,7 +82,7 @@ std::uintptr_t g_page_size = 4096;              // taken before any handler need
 volatile sig_atomic_t g_source_cut_short = 0;
 int g_source_fd = -1;
 std::size_t g_source_length = 0;
-bool g_source_unchanged = false;
+bool g_copy_in_kernel = false;  // the mapped bytes are the file's own, and no refusal yet
 
 // A page of the mapping past the end of a file that was cut short raises SIGBUS when touched.
 // Anonymous zero pages take the place of the rest of the mapping, the run goes on with zeros,
@@ -130,6 +130,8 @@ void SourceFile::release() {
     g_mapped_start.store(nullptr);
     g_mapped_length.store(0);
     ::munmap(data_, mapped_);
+  } else if (anonymous_ != 0) {
+    ::munmap(data_, anonymous_);
   } else {
     std::free(data_);
   }
@@ -138,7 +140,7 @@ void SourceFile::release() {
   handle_ = -1;
   owns_handle_ = false;
   data_ = nullptr;
-  size_ = capacity_ = mapped_ = 0;
+  size_ = capacity_ = mapped_ = anonymous_ = 0;
 }
 
 bool SourceFile::open(const std::string& path) {
@@ -206,7 +208,7 @@ SourceFile::Load SourceFile::load(std::size_t length) {
       g_mapped_start.store(data_);
       g_source_fd = fd;
       g_source_length = length;
-      g_source_unchanged = false;
+      g_copy_in_kernel = true;
       // Cut short between measuring and mapping: the pages past its end hold nothing.
       return intact() ? Load::kLoaded : Load::kIncomplete;
     }
@@ -237,8 +239,33 @@ bool mapped_source_intact() {
 
 bool SourceFile::intact() const { return mapped_ == 0 || mapped_source_intact(); }
 
-void SourceFile::set_unchanged(bool unchanged) {
-  if (mapped_ != 0) g_source_unchanged = unchanged;
+SourceFile::Load SourceFile::make_writable() {
+  if (mapped_ == 0) return Load::kLoaded;
+  // Fresh pages of its own, with transparent huge pages asked for: faulting in a large block
+  // 4 KiB at a time costs more than reading the file.
+  const std::size_t length = size_;
+  void* const block =
+      ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (block == MAP_FAILED) return Load::kNoMemory;
+#if defined(MADV_HUGEPAGE) && !defined(KESTROX_PORTABLE_FALLBACKS)
+  ::madvise(block, length, MADV_HUGEPAGE);
+#endif
+  auto* const into = static_cast<std::uint8_t*>(block);
+  std::size_t got_total = 0;
+  while (got_total < length) {
+    const ssize_t got = ::pread(static_cast<int>(handle_), into + got_total, length - got_total,
+                                static_cast<off_t>(got_total));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    got_total += static_cast<std::size_t>(got);
+  }
+  g_mapped_start.store(nullptr);
+  g_mapped_length.store(0);
+  ::munmap(data_, mapped_);
+  data_ = into;
+  mapped_ = 0;
+  anonymous_ = whole_pages(length);
+  return got_total == length ? Load::kLoaded : Load::kIncomplete;
 }
 
 // --- writing --------------------------------------------------------------------------------------
@@ -319,7 +346,7 @@ bool copy_or_write(int fd, const std::uint8_t* data, std::size_t size) {
 #if defined(__linux__) && !defined(KESTROX_PORTABLE_FALLBACKS)
   constexpr std::size_t kSmallestCopied = std::size_t{64} << 10;
   std::uint8_t* const start = g_mapped_start.load();
-  if (g_source_unchanged && size >= kSmallestCopied && start != nullptr && data >= start &&
+  if (g_copy_in_kernel && size >= kSmallestCopied && start != nullptr && data >= start &&
       static_cast<std::size_t>(data - start) <= g_source_length &&
       size <= g_source_length - static_cast<std::size_t>(data - start)) {
     loff_t from = data - start;
@@ -330,7 +357,7 @@ bool copy_or_write(int fd, const std::uint8_t* data, std::size_t size) {
       if (done < 0 && copied == 0 &&
           (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
            errno == EBADF || errno == ETXTBSY || errno == EPERM)) {
-        g_source_unchanged = false;  // refused between these two files: written from now on
+        g_copy_in_kernel = false;  // refused between these two files: written from now on
         break;
       }
       if (done <= 0) return false;  // a source cut short, or the output's own failure

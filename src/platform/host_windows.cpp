@@ -75,7 +75,7 @@ void SourceFile::release() {
   handle_ = -1;
   owns_handle_ = false;
   data_ = nullptr;
-  size_ = capacity_ = mapped_ = 0;
+  size_ = capacity_ = mapped_ = anonymous_ = 0;
 }
 
 bool SourceFile::open(const std::string& path) {
@@ -145,7 +145,7 @@ SourceFile::Load SourceFile::load(std::size_t length) {
 // Read into memory of its own: nothing that happens to the file later changes it.
 bool SourceFile::intact() const { return true; }
 
-void SourceFile::set_unchanged(bool) {}
+SourceFile::Load SourceFile::make_writable() { return Load::kLoaded; }
 
 // --- writing --------------------------------------------------------------------------------------
 
