@@ -307,7 +307,8 @@ TEST_F(FailurePaths, EntryThatAppearsAfterTheCheckIsKept) {
     fs::remove(path);
     fs::create_symlink(victim, path);
   };
-  EXPECT_EQ(run(std::vector<std::string>{"kestrox", source_, "x", out_}, console, PathStyle::kPosix), 1);
+  EXPECT_EQ(
+      run(std::vector<std::string>{"kestrox", source_, "x", out_}, console, PathStyle::kPosix), 1);
   EXPECT_EQ(contents_of(path), "first");
   EXPECT_FALSE(fs::is_symlink(path));
   EXPECT_EQ(contents_of(victim), "keep me");
@@ -482,7 +483,8 @@ TEST_F(FailurePaths, SourceCutShortWhileInUse) {
         if (console.keys_read() == 0 && ::truncate(source_.c_str(), 40) != 0) ::_exit(3);
       };
       Ran inner;
-      inner.result = run(std::vector<std::string>{"kestrox", source_, "x", out_}, console, PathStyle::kPosix);
+      inner.result =
+          run(std::vector<std::string>{"kestrox", source_, "x", out_}, console, PathStyle::kPosix);
       inner.out = console.out_text();
       return inner;
     });
@@ -491,8 +493,9 @@ TEST_F(FailurePaths, SourceCutShortWhileInUse) {
     const std::string rest = ran.out.substr(a_at + announced(a_, path).size());
     EXPECT_TRUE(rest.starts_with(c.ending)) << rest;
     // Whatever the zeros looked like to the scan, the end says what happened.
-    EXPECT_TRUE(rest.ends_with(c.keys[0] == 'y' ? std::string(kPrompt)
-                                                 : "\nIncomplete file read.\n" + std::string(kPrompt)))
+    EXPECT_TRUE(rest.ends_with(c.keys[0] == 'y'
+                                   ? std::string(kPrompt)
+                                   : "\nIncomplete file read.\n" + std::string(kPrompt)))
         << rest;
     EXPECT_EQ(rest.find("Extracted"), std::string::npos);
     EXPECT_EQ(ran.result, kFailureResult);

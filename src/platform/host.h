@@ -85,8 +85,8 @@ class SourceFile {
   bool read_failed_ = false;
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
-  std::size_t capacity_ = 0;  // of a block on the heap
-  std::size_t mapped_ = 0;    // of a mapping of the file
+  std::size_t capacity_ = 0;   // of a block on the heap
+  std::size_t mapped_ = 0;     // of a mapping of the file
   std::size_t anonymous_ = 0;  // of pages of its own, which replaced the mapping
 };
 

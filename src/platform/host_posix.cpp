@@ -11,10 +11,10 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cstdint>
 #include <string>
 
 #include "platform/host.h"
@@ -67,7 +67,7 @@ std::optional<FileIdentity> entry_identity(const std::string& path) {
   return identity_of(info);
 }
 
-// --- the source ----------------------------------------------------------------------------------
+// --- the source ---------------------------------------------------------------------------------
 
 namespace {
 
@@ -78,7 +78,7 @@ constexpr std::size_t kSmallestMapped = std::size_t{64} << 10;
 // The mapped source, for the bus-error handler and the writer. One source at a time.
 std::atomic<std::uint8_t*> g_mapped_start{nullptr};
 std::atomic<std::size_t> g_mapped_length{0};  // whole pages
-std::uintptr_t g_page_size = 4096;              // taken before any handler needs it
+std::uintptr_t g_page_size = 4096;            // taken before any handler needs it
 volatile sig_atomic_t g_source_cut_short = 0;
 int g_source_fd = -1;
 std::size_t g_source_length = 0;
@@ -92,8 +92,8 @@ extern "C" void on_bus_error(int signal_number, siginfo_t* info, void*) {
   std::uint8_t* const start = g_mapped_start.load();
   const std::size_t length = g_mapped_length.load();
   if (start != nullptr && at >= start && at < start + length) {
-    auto* const page = reinterpret_cast<std::uint8_t*>(reinterpret_cast<std::uintptr_t>(at) &
-                                                       ~(g_page_size - 1));
+    auto* const page =
+        reinterpret_cast<std::uint8_t*>(reinterpret_cast<std::uintptr_t>(at) & ~(g_page_size - 1));
     const std::size_t rest = static_cast<std::size_t>(start + length - page);
     if (::mmap(page, rest, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
                0) != MAP_FAILED) {
@@ -196,8 +196,7 @@ SourceFile::Load SourceFile::load(std::size_t length) {
   if (stream_) return read_failed_ ? Load::kIncomplete : Load::kLoaded;
   const int fd = static_cast<int>(handle_);
   if (length >= kSmallestMapped) {
-    void* const mapping =
-        ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
+    void* const mapping = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
     if (mapping != MAP_FAILED) {
       catch_bus_errors();
       data_ = static_cast<std::uint8_t*>(mapping);
@@ -229,8 +228,8 @@ SourceFile::Load SourceFile::load(std::size_t length) {
 namespace {
 // True while the mapped source, if any, is as long as it was when it was mapped.
 bool mapped_source_intact() {
-  if (g_source_cut_short) return false;
   if (g_mapped_start.load() == nullptr || g_source_fd < 0) return true;
+  if (g_source_cut_short) return false;
   struct stat info;
   return ::fstat(g_source_fd, &info) == 0 &&
          static_cast<std::uint64_t>(info.st_size) >= g_source_length;
@@ -268,16 +267,23 @@ SourceFile::Load SourceFile::make_writable() {
   return got_total == length ? Load::kLoaded : Load::kIncomplete;
 }
 
-// --- writing --------------------------------------------------------------------------------------
+// --- writing ------------------------------------------------------------------------------------
 
 namespace {
 
 // The temporary file being written, for the handler that removes it when a signal ends the run.
 std::atomic<const char*> g_pending_temporary{nullptr};
 
+constexpr int kRemovingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction g_earlier_actions[3];
+
+// Removes the temporary file, then lets the signal do what it did before this handler came.
 extern "C" void remove_temporary_and_reraise(int signal_number) {
   if (const char* pending = g_pending_temporary.load()) ::unlink(pending);
-  ::signal(signal_number, SIG_DFL);
+  for (int i = 0; i < 3; ++i) {
+    if (kRemovingSignals[i] == signal_number)
+      ::sigaction(signal_number, &g_earlier_actions[i], nullptr);
+  }
   ::raise(signal_number);
 }
 
@@ -288,16 +294,15 @@ void remove_temporaries_on_signals() {
   static bool installed = false;
   if (installed) return;
   installed = true;
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-    struct sigaction old_action;
-    if (::sigaction(signal_number, nullptr, &old_action) != 0 ||
-        old_action.sa_handler == SIG_IGN) {
+  for (int i = 0; i < 3; ++i) {
+    if (::sigaction(kRemovingSignals[i], nullptr, &g_earlier_actions[i]) != 0 ||
+        g_earlier_actions[i].sa_handler == SIG_IGN) {
       continue;
     }
     struct sigaction action = {};
     action.sa_handler = remove_temporary_and_reraise;
     sigemptyset(&action.sa_mask);
-    ::sigaction(signal_number, &action, nullptr);
+    ::sigaction(kRemovingSignals[i], &action, nullptr);
   }
 }
 

@@ -24,7 +24,6 @@ PathStyle host_path_style() { return PathStyle::kWindows; }
 
 void prepare_process() {}
 
-
 bool get_working_directory(std::string& directory) {
   char buffer[260];
   if (_getcwd(buffer, sizeof buffer) == nullptr) return false;
@@ -54,9 +53,9 @@ bool identity_of(HANDLE handle, FileIdentity& identity) {
 std::optional<FileIdentity> entry_identity(const std::string& path) {
   if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) return std::nullopt;
   // The entry itself: a reparse point is opened as what it is, and a directory opens too.
-  const HANDLE handle =
-      CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const HANDLE handle = CreateFileA(
+      path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   FileIdentity identity;
   if (handle != INVALID_HANDLE_VALUE) {
     identity_of(handle, identity);
@@ -65,7 +64,7 @@ std::optional<FileIdentity> entry_identity(const std::string& path) {
   return identity;
 }
 
-// --- the source ----------------------------------------------------------------------------------
+// --- the source ---------------------------------------------------------------------------------
 
 SourceFile::~SourceFile() { release(); }
 
@@ -147,7 +146,7 @@ bool SourceFile::intact() const { return true; }
 
 SourceFile::Load SourceFile::make_writable() { return Load::kLoaded; }
 
-// --- writing --------------------------------------------------------------------------------------
+// --- writing ------------------------------------------------------------------------------------
 
 namespace {
 
@@ -166,9 +165,8 @@ std::string temporary_name_beside(const std::string& path, unsigned attempt) {
   if (state == 0) {
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
-    state = (std::uint64_t{GetCurrentProcessId()} << 32 ^
-             static_cast<std::uint64_t>(now.QuadPart)) |
-            1;
+    state =
+        (std::uint64_t{GetCurrentProcessId()} << 32 ^ static_cast<std::uint64_t>(now.QuadPart)) | 1;
   }
   state ^= state << 13;
   state ^= state >> 7;
@@ -220,7 +218,8 @@ WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, 
   bool all_written = true;
   std::size_t written = 0;
   while (written < size) {
-    const DWORD chunk = size - written < 0x40000000 ? static_cast<DWORD>(size - written) : 0x40000000;
+    const DWORD chunk =
+        size - written < 0x40000000 ? static_cast<DWORD>(size - written) : 0x40000000;
     DWORD done = 0;
     if (!WriteFile(file, data + written, chunk, &done, nullptr) || done == 0) {
       all_written = false;
