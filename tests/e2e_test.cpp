@@ -391,6 +391,53 @@ TEST(EndToEnd, InvalidArgumentsAreAFailure) {
   EXPECT_EQ(after_banner(run.out), "Invalid arguments\n" + std::string(kPrompt));
 }
 
+TEST(EndToEnd, HelpAndVersionAnswerWithoutBannerOrKey) {
+  std::vector<std::pair<std::string, std::string>> asked = {
+      {"--help", "Usage: "}, {"-h", "Usage: "}, {"--version", "kestrox " + std::string(kVersion)}};
+  if (target().windows) asked.emplace_back("/?", "Usage: ");
+  for (const auto& [word, answer] : asked) {
+    SCOPED_TRACE(word);
+    Launch launch;
+    launch.arguments = {word};
+    launch.input = Input::kPiped;  // kept open until the program ends: it must not wait for it
+    launch.await_before_piping = "never printed";
+    const Finished run = run_expecting(launch, 0);
+    EXPECT_TRUE(run.out.starts_with(answer)) << run.out;
+    EXPECT_TRUE(run.out.ends_with("\n")) << run.out;
+    if (word == "--version") {
+      EXPECT_EQ(run.out, answer + "\n");
+    }
+    EXPECT_EQ(run.err, "");
+  }
+  // Beside another argument the word is a source path as any other.
+  Launch launch;
+  launch.arguments = {"--help", "q"};
+  EXPECT_EQ(after_banner(run_expecting(launch, 999).out),
+            "Analysing file --help\nCannot find source file.\n");
+}
+
+TEST(EndToEnd, PipedSourceIsNoSourceOfKeys) {
+  // Standard input holds the source, so the overwrite question gets no answer from it: with no
+  // terminal to ask, the existing file stays.
+  TempDir dir;
+  write_file(dir / "Unknown Attachment.txt", "old");
+  const std::string tnef = raw_tnef({"new", "newer"});
+  Launch launch;
+  launch.directory = dir.path();
+  launch.arguments = {"-"};
+  launch.input = Input::kPiped;
+  launch.piped = tnef;
+  const Finished run = run_expecting(launch, 1);
+  EXPECT_EQ(after_banner(run.out),
+            "Analysing file -, length " + std::to_string(tnef.size()) + "\n" +
+                unnamed_line("Unknown Attachment.txt", 3) +
+                "File already exists, press Y to overwrite ... Not writing.\n" +
+                unnamed_line("Unknown Attachment1.txt", 5) +
+                "Writing.\n\nExtracted 1 file.\n" + std::string(kPrompt));
+  EXPECT_EQ(read_file(dir / "Unknown Attachment.txt"), "old");
+  EXPECT_EQ(read_file(dir / "Unknown Attachment1.txt"), "newer");
+}
+
 TEST(EndToEnd, QuietRunNeedsNoInputAtAll) {
   TempDir dir;
   write_file(dir / "in.dat", raw_tnef({"data"}));
