@@ -120,6 +120,16 @@ struct Launch {
   std::string piped;  // with Input::kPiped: written to standard input, which is then closed
   // With Input::kPiped and this set, the piped text is held back until standard output shows it.
   std::string await_before_piping;
+  // With Input::kPiped and these set, the piped text is held back and each group of keys is
+  // typed only once the file `watched` holds its text the given number of times: keys typed
+  // before a question is shown are thrown away.
+  struct Typed {
+    std::string after;
+    std::size_t times;
+    std::string keys;
+  };
+  std::string watched;
+  std::vector<Typed> paced;
   std::vector<std::pair<std::string, std::string>> environment;  // set in the child
   std::vector<std::string> wrapper;  // a command put before the launcher and the program
 };
@@ -236,8 +246,22 @@ Finished run_program(const Launch& launch) {
   std::string* sinks[2] = {&finished.out, &finished.err};
   bool reaped = false;
   int wait_status = 0;
+  std::size_t typed = 0;
   auto pipe_input = [&] {
     if (in_fd < 0) return;
+    if (typed < launch.paced.size()) {
+      const Launch::Typed& next = launch.paced[typed];
+      const std::string text = testing::read_text_file(launch.watched);
+      std::size_t seen = 0;
+      for (std::size_t at = text.find(next.after); at != std::string::npos;
+           at = text.find(next.after, at + 1)) {
+        ++seen;
+      }
+      if (seen < next.times) return;
+      const ssize_t ignored = ::write(in_fd, next.keys.data(), next.keys.size());
+      (void)ignored;
+      if (++typed < launch.paced.size()) return;
+    }
     if (!launch.await_before_piping.empty() &&
         finished.out.find(launch.await_before_piping) == std::string::npos) {
       return;
@@ -884,17 +908,21 @@ std::string shell_quoted(std::string_view word) {
 
 // Runs `line` through "cmd /c" in a console: script(1) gives the launcher a pseudo-terminal,
 // which it turns into a Windows console as a person's window would be, and `keys` are typed
-// into it. The line itself redirects what is to be read back.
-Finished run_in_console(const std::string& line, const std::string& keys) {
+// into it, at once or as `paced` says. The line itself redirects what is to be read back.
+Finished run_in_console(const std::string& line, const std::string& keys,
+                        const std::string& watched = {},
+                        const std::vector<Launch::Typed>& paced = {}) {
   std::string shell_command;
   for (const std::string& word : target().launcher) shell_command += shell_quoted(word) + " ";
   shell_command += "cmd /c " + shell_quoted(line);
   Launch launch;
   launch.command = {"script", "-qec", shell_command, "/dev/null"};
   launch.environment = {{"SHELL", "/bin/sh"}};
-  if (!keys.empty()) {
+  if (!keys.empty() || !paced.empty()) {
     launch.input = Input::kPiped;
     launch.piped = keys;
+    launch.watched = watched;
+    launch.paced = paced;
   }
   Finished finished = run_program(launch);
   EXPECT_FALSE(finished.timed_out) << finished.out;
@@ -945,10 +973,12 @@ TEST(EndToEndWindows, KeysAreReadFromTheConsoleOneKeyPressEach) {
   write_file(dir / "Unknown Attachment.txt", "old");
   write_file(dir / "Unknown Attachment1.txt", "old");
   const std::string out = dir / "out.txt";
+  const std::string question = "press Y to overwrite ... ";
   run_in_console(cmd_line({program_for_cmd(), host_path(dir / "in.dat")}) + " > " + host_path(out),
-                 "\x1b[A"  // cursor up
-                 "y"
-                 "x");
+                 "", out,
+                 {{question, 1, "\x1b[A"},  // cursor up
+                  {question, 2, "y"},
+                  {std::string(kPrompt.substr(1)), 1, "x"}});
   EXPECT_EQ(after_banner(without_carriage_returns(read_file(out))),
             "Analysing file " + host_path(dir / "in.dat") + ", length 32\n" +
                 unnamed_line(host_path(dir.path(), "Unknown Attachment.txt"), 3) +
