@@ -456,8 +456,8 @@ TEST(EndToEnd, PipedSourceIsNoSourceOfKeys) {
             "Analysing file -, length " + std::to_string(tnef.size()) + "\n" +
                 unnamed_line("Unknown Attachment.txt", 3) +
                 "File already exists, press Y to overwrite ... Not writing.\n" +
-                unnamed_line("Unknown Attachment1.txt", 5) +
-                "Writing.\n\nExtracted 1 file.\n" + std::string(kPrompt));
+                unnamed_line("Unknown Attachment1.txt", 5) + "Writing.\n\nExtracted 1 file.\n" +
+                std::string(kPrompt));
   EXPECT_EQ(read_file(dir / "Unknown Attachment.txt"), "old");
   EXPECT_EQ(read_file(dir / "Unknown Attachment1.txt"), "newer");
 }

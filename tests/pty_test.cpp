@@ -282,7 +282,9 @@ TEST_F(OnATerminal, SourceOnStandardInputOutputToAFile) {
   terminal.type('x');
   const int status = terminal.finish();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-  EXPECT_EQ(terminal.seen(), std::string(kQuestion) + "\n" + std::string(kPrompt) + "\n");
+  EXPECT_EQ(terminal.seen(), ".;Extracting file a.txt, (a.txt) length 12 to " + dir_ / "a.txt" +
+                                 "\n" + std::string(kQuestion) + "\n" + std::string(kPrompt) +
+                                 "\n");
   EXPECT_EQ(read_text(existing_), "new contents");
   EXPECT_TRUE(read_text(log).ends_with("Writing.\n\nExtracted 1 file.\n\n" + std::string(kPrompt)));
 }

@@ -92,8 +92,8 @@ std::string usage_text(PathStyle style) {
   text += windows ? "Exit status: the number of files written, or 999 when the run failed.\n"
                   : "Exit status: the number of files written (at most 230), or 231 when the\n"
                     "run failed.\n";
-  text += "\n" + name + (windows ? " /?, -h or --help" : " -h or --help") +
-          " shows this text; " + name + " --version the version.\n";
+  text += "\n" + name + (windows ? " /?, -h or --help" : " -h or --help") + " shows this text; " +
+          name + " --version the version.\n";
   text += windows ? "More in README.md beside the program.\n"
                   : "More in \"man kestrox\" and in the README.\n";
   return text;

@@ -41,8 +41,7 @@ struct Ending {
 };
 
 bool is_quiet_word(const std::string& word) {
-  return (!word.empty() && (word[0] == 'Q' || word[0] == 'q')) || word == "-q" ||
-         word == "--quiet";
+  return (!word.empty() && (word[0] == 'Q' || word[0] == 'q')) || word == "-q" || word == "--quiet";
 }
 
 bool is_help_word(const std::string& word, PathStyle style) {

@@ -29,9 +29,7 @@ struct termios g_reading_terminal;
 
 // Terminal settings may only be changed from the foreground: a background process would be
 // stopped for trying.
-bool in_foreground() {
-  return tcgetpgrp(g_key_terminal) == getpgrp();
-}
+bool in_foreground() { return tcgetpgrp(g_key_terminal) == getpgrp(); }
 
 extern "C" void restore_terminal_and_reraise(int signal_number) {
   if (g_terminal_changed) {
@@ -78,8 +76,8 @@ struct Handled {
   void (*handler)(int);
 };
 constexpr Handled kHandled[] = {
-    {SIGINT, restore_terminal_and_reraise},  {SIGTERM, restore_terminal_and_reraise},
-    {SIGHUP, restore_terminal_and_reraise},  {SIGQUIT, restore_terminal_and_reraise},
+    {SIGINT, restore_terminal_and_reraise}, {SIGTERM, restore_terminal_and_reraise},
+    {SIGHUP, restore_terminal_and_reraise}, {SIGQUIT, restore_terminal_and_reraise},
     {SIGTSTP, stop_with_terminal_restored}, {SIGCONT, set_reading_mode_again},
 };
 constexpr std::size_t kHandledCount = sizeof kHandled / sizeof kHandled[0];
@@ -140,6 +138,14 @@ class PosixConsole final : public Console {
     if (newline == std::string_view::npos) {
       line_.append(text);
     } else {
+      const std::size_t before =
+          newline == 0 ? std::string_view::npos : text.rfind('\n', newline - 1);
+      if (before == std::string_view::npos) {
+        line_.append(text.substr(0, newline));
+        line_before_.swap(line_);
+      } else {
+        line_before_.assign(text.substr(before + 1, newline - before - 1));
+      }
       line_.assign(text.substr(newline + 1));
     }
     if (out_is_terminal_ || buffer_.size() >= kBufferLimit) flush();
@@ -166,9 +172,11 @@ class PosixConsole final : public Console {
     }
 
     // Someone is at the terminal, but the question went into a file or a pipe: show it to them
-    // on the error stream as well.
+    // on the error stream as well, with the line before it that names the file it is about.
     const bool echo_to_err = !out_is_terminal_ && ::isatty(STDERR_FILENO) == 1;
-    if (echo_to_err) write_all(STDERR_FILENO, line_);
+    if (echo_to_err) {
+      write_all(STDERR_FILENO, line_before_.empty() ? line_ : line_before_ + "\n" + line_);
+    }
 
     struct termios reading = saved;
     reading.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
@@ -231,7 +239,9 @@ class PosixConsole final : public Console {
   }
 
   std::string buffer_;
-  std::string line_;  // what standard output has been given since its last newline
+  // What standard output has been given since its last newline, and the whole line before.
+  std::string line_;
+  std::string line_before_;
   int key_fd_ = STDIN_FILENO;
   bool utf8_ = false;
   bool out_is_terminal_ = false;

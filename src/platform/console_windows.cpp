@@ -67,9 +67,9 @@ class WindowsConsole final : public Console {
   void read_keys_from_terminal() override {
     if (key_from_console_ || no_keys_) return;
     // _getch reads the console whatever standard input is; without a console there are no keys.
-    opened_console_ = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                  nullptr);
+    opened_console_ =
+        CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     DWORD mode = 0;
     if (opened_console_ != INVALID_HANDLE_VALUE && GetConsoleMode(opened_console_, &mode) != 0) {
       key_from_console_ = true;
