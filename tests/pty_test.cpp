@@ -282,7 +282,7 @@ TEST_F(OnATerminal, SourceOnStandardInputOutputToAFile) {
   terminal.type('x');
   const int status = terminal.finish();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-  EXPECT_EQ(terminal.seen(), ".;Extracting file a.txt, (a.txt) length 12 to " + dir_ / "a.txt" +
+  EXPECT_EQ(terminal.seen(), ".;~ Extracting file a.txt, (a.txt) length 12 to " + dir_ / "a.txt" +
                                  "\n" + std::string(kQuestion) + "\n" + std::string(kPrompt) +
                                  "\n");
   EXPECT_EQ(read_text(existing_), "new contents");
