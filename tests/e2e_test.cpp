@@ -990,6 +990,23 @@ TEST(EndToEndWindows, KeysAreReadFromTheConsoleOneKeyPressEach) {
   EXPECT_EQ(read_file(dir / "Unknown Attachment1.txt"), "two");
 }
 
+TEST(EndToEndWindows, SourceOnStandardInputTakesKeysFromTheConsole) {
+  // The source comes in on standard input; the answer is typed at the console.
+  SKIP_UNLESS_WINDOWS_TARGET();
+  SKIP_WITHOUT_SCRIPT();
+  TempDir dir;
+  write_file(dir / "in.dat", raw_tnef({"new"}));
+  write_file(dir / "Unknown Attachment.txt", "old");
+  const std::string out = dir / "out.txt";
+  run_in_console(cmd_line({program_for_cmd(), "-", "go", host_path(dir.path())}) + " < " +
+                     host_path(dir / "in.dat") + " > " + host_path(out),
+                 "", out,
+                 {{"press Y to overwrite ... ", 1, "y"}, {std::string(kPrompt.substr(1)), 1, "x"}});
+  EXPECT_NE(read_file(out).find("press Y to overwrite ... Writing."), std::string::npos)
+      << read_file(out);
+  EXPECT_EQ(read_file(dir / "Unknown Attachment.txt"), "new");
+}
+
 TEST(EndToEndWindows, RedirectedInputIsReadEvenWithAConsole) {
   // NUL passes _isatty as a console does; the key must still come from NUL, which has none,
   // and not from the keyboard the user redirected away from.
