@@ -134,20 +134,7 @@ class PosixConsole final : public Console {
 
   void write_out(std::string_view text) override {
     buffer_.append(text);
-    const std::size_t newline = text.rfind('\n');
-    if (newline == std::string_view::npos) {
-      line_.append(text);
-    } else {
-      const std::size_t before =
-          newline == 0 ? std::string_view::npos : text.rfind('\n', newline - 1);
-      if (before == std::string_view::npos) {
-        line_.append(text.substr(0, newline));
-        line_before_.swap(line_);
-      } else {
-        line_before_.assign(text.substr(before + 1, newline - before - 1));
-      }
-      line_.assign(text.substr(newline + 1));
-    }
+    remember_lines(text);
     if (out_is_terminal_ || buffer_.size() >= kBufferLimit) flush();
   }
 
@@ -228,6 +215,22 @@ class PosixConsole final : public Console {
 
  private:
   static constexpr std::size_t kBufferLimit = 1 << 16;
+  static constexpr std::size_t kLineLimit = 4096;
+
+  // Keeps the end of the line being written and of the line before it: a question repeated on
+  // standard error needs no more.
+  void remember_lines(std::string_view text) {
+    for (;;) {
+      const std::size_t newline = text.find('\n');
+      const std::string_view part = text.substr(0, newline);
+      line_.append(part.substr(part.size() > kLineLimit ? part.size() - kLineLimit : 0));
+      if (line_.size() > kLineLimit) line_.erase(0, line_.size() - kLineLimit);
+      if (newline == std::string_view::npos) return;
+      line_before_.swap(line_);
+      line_.clear();
+      text.remove_prefix(newline + 1);
+    }
+  }
 
   bool read_byte(unsigned char* key) const {
     for (;;) {
