@@ -1,16 +1,45 @@
-# Installation and packages: the program, its manual page and the README. `cmake --install` puts
-# them in the usual places; `cpack` in a build directory makes a .tar.gz and a .deb on Linux and a
-# .zip holding Kestrox.exe for Windows.
+# Installation and packages: the program, its manual page, the README, and on Linux the desktop
+# entry with its icons. `cmake --install` puts them in the usual places; `cpack` in a build
+# directory makes a .tar.gz and a .deb on Linux and a .zip holding Kestrox.exe for Windows.
 include(GNUInstallDirs)
 
 if(WIN32)
-  # A Windows zip is unpacked and used where it lies: the program at its top, beside the README.
+  # A Windows zip is unpacked and used where it lies: the program at its top, beside the README
+  # and the note on adding it to the "Send To" menu.
   install(TARGETS kestrox RUNTIME DESTINATION .)
-  install(FILES README.md DESTINATION .)
+  install(FILES README.md dist/windows/SendTo.txt DESTINATION .)
 else()
   install(TARGETS kestrox RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES man/kestrox.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES README.md dist/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+  # The manual page and the changelog compressed as Debian wants them: gzip -9, without a name
+  # or a time stamp, so that the same sources give the same bytes.
+  find_program(KESTROX_GZIP gzip)
+  if(KESTROX_GZIP)
+    set(manual ${PROJECT_BINARY_DIR}/kestrox.1.gz)
+    set(changelog ${PROJECT_BINARY_DIR}/changelog.gz)
+    add_custom_command(OUTPUT ${manual}
+      COMMAND ${KESTROX_GZIP} -9nc ${PROJECT_SOURCE_DIR}/man/kestrox.1 > ${manual}
+      DEPENDS ${PROJECT_SOURCE_DIR}/man/kestrox.1)
+    add_custom_command(OUTPUT ${changelog}
+      COMMAND ${KESTROX_GZIP} -9nc ${PROJECT_SOURCE_DIR}/dist/debian/changelog > ${changelog}
+      DEPENDS ${PROJECT_SOURCE_DIR}/dist/debian/changelog)
+    add_custom_target(kestrox_compressed_docs ALL DEPENDS ${manual} ${changelog})
+    install(FILES ${manual} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  else()
+    install(FILES man/kestrox.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES dist/debian/changelog DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  endif()
+
+  # Opening a winmail.dat from a file manager runs kestrox on it in a terminal window.
+  install(FILES dist/kestrox.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  foreach(size png IN ZIP_LISTS KESTROX_ICON_SIZES KESTROX_ICON_PNGS)
+    install(FILES ${png} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps
+            RENAME kestrox.png)
+  endforeach()
+  install(FILES ${KESTROX_ICON_SVG}
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 endif()
 
 set(CPACK_PACKAGE_NAME kestrox)

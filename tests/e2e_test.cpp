@@ -120,6 +120,16 @@ struct Launch {
   std::string piped;  // with Input::kPiped: written to standard input, which is then closed
   // With Input::kPiped and this set, the piped text is held back until standard output shows it.
   std::string await_before_piping;
+  // With Input::kPiped and these set, the piped text is held back and each group of keys is
+  // typed only once the file `watched` holds its text the given number of times: keys typed
+  // before a question is shown are thrown away.
+  struct Typed {
+    std::string after;
+    std::size_t times;
+    std::string keys;
+  };
+  std::string watched;
+  std::vector<Typed> paced;
   std::vector<std::pair<std::string, std::string>> environment;  // set in the child
   std::vector<std::string> wrapper;  // a command put before the launcher and the program
 };
@@ -236,8 +246,22 @@ Finished run_program(const Launch& launch) {
   std::string* sinks[2] = {&finished.out, &finished.err};
   bool reaped = false;
   int wait_status = 0;
+  std::size_t typed = 0;
   auto pipe_input = [&] {
     if (in_fd < 0) return;
+    if (typed < launch.paced.size()) {
+      const Launch::Typed& next = launch.paced[typed];
+      const std::string text = testing::read_text_file(launch.watched);
+      std::size_t seen = 0;
+      for (std::size_t at = text.find(next.after); at != std::string::npos;
+           at = text.find(next.after, at + 1)) {
+        ++seen;
+      }
+      if (seen < next.times) return;
+      const ssize_t ignored = ::write(in_fd, next.keys.data(), next.keys.size());
+      (void)ignored;
+      if (++typed < launch.paced.size()) return;
+    }
     if (!launch.await_before_piping.empty() &&
         finished.out.find(launch.await_before_piping) == std::string::npos) {
       return;
@@ -389,6 +413,53 @@ TEST(EndToEnd, InvalidArgumentsAreAFailure) {
   launch.arguments = {"a", "b", "c", "d"};
   const Finished run = run_expecting(launch, 999);
   EXPECT_EQ(after_banner(run.out), "Invalid arguments\n" + std::string(kPrompt));
+}
+
+TEST(EndToEnd, HelpAndVersionAnswerWithoutBannerOrKey) {
+  std::vector<std::pair<std::string, std::string>> asked = {
+      {"--help", "Usage: "}, {"-h", "Usage: "}, {"--version", "kestrox " + std::string(kVersion)}};
+  if (target().windows) asked.emplace_back("/?", "Usage: ");
+  for (const auto& [word, answer] : asked) {
+    SCOPED_TRACE(word);
+    Launch launch;
+    launch.arguments = {word};
+    launch.input = Input::kPiped;  // kept open until the program ends: it must not wait for it
+    launch.await_before_piping = "never printed";
+    const Finished run = run_expecting(launch, 0);
+    EXPECT_TRUE(run.out.starts_with(answer)) << run.out;
+    EXPECT_TRUE(run.out.ends_with("\n")) << run.out;
+    if (word == "--version") {
+      EXPECT_EQ(run.out, answer + "\n");
+    }
+    EXPECT_EQ(run.err, "");
+  }
+  // Beside another argument the word is a source path as any other.
+  Launch launch;
+  launch.arguments = {"--help", "q"};
+  EXPECT_EQ(after_banner(run_expecting(launch, 999).out),
+            "Analysing file --help\nCannot find source file.\n");
+}
+
+TEST(EndToEnd, PipedSourceIsNoSourceOfKeys) {
+  // Standard input holds the source, so the overwrite question gets no answer from it: with no
+  // terminal to ask, the existing file stays.
+  TempDir dir;
+  write_file(dir / "Unknown Attachment.txt", "old");
+  const std::string tnef = raw_tnef({"new", "newer"});
+  Launch launch;
+  launch.directory = dir.path();
+  launch.arguments = {"-"};
+  launch.input = Input::kPiped;
+  launch.piped = tnef;
+  const Finished run = run_expecting(launch, 1);
+  EXPECT_EQ(after_banner(run.out),
+            "Analysing file -, length " + std::to_string(tnef.size()) + "\n" +
+                unnamed_line("Unknown Attachment.txt", 3) +
+                "File already exists, press Y to overwrite ... Not writing.\n" +
+                unnamed_line("Unknown Attachment1.txt", 5) + "Writing.\n\nExtracted 1 file.\n" +
+                std::string(kPrompt));
+  EXPECT_EQ(read_file(dir / "Unknown Attachment.txt"), "old");
+  EXPECT_EQ(read_file(dir / "Unknown Attachment1.txt"), "newer");
 }
 
 TEST(EndToEnd, QuietRunNeedsNoInputAtAll) {
@@ -920,17 +991,21 @@ std::string shell_quoted(std::string_view word) {
 
 // Runs `line` through "cmd /c" in a console: script(1) gives the launcher a pseudo-terminal,
 // which it turns into a Windows console as a person's window would be, and `keys` are typed
-// into it. The line itself redirects what is to be read back.
-Finished run_in_console(const std::string& line, const std::string& keys) {
+// into it, at once or as `paced` says. The line itself redirects what is to be read back.
+Finished run_in_console(const std::string& line, const std::string& keys,
+                        const std::string& watched = {},
+                        const std::vector<Launch::Typed>& paced = {}) {
   std::string shell_command;
   for (const std::string& word : target().launcher) shell_command += shell_quoted(word) + " ";
   shell_command += "cmd /c " + shell_quoted(line);
   Launch launch;
   launch.command = {"script", "-qec", shell_command, "/dev/null"};
   launch.environment = {{"SHELL", "/bin/sh"}};
-  if (!keys.empty()) {
+  if (!keys.empty() || !paced.empty()) {
     launch.input = Input::kPiped;
     launch.piped = keys;
+    launch.watched = watched;
+    launch.paced = paced;
   }
   Finished finished = run_program(launch);
   EXPECT_FALSE(finished.timed_out) << finished.out;
@@ -981,10 +1056,12 @@ TEST(EndToEndWindows, KeysAreReadFromTheConsoleOneKeyPressEach) {
   write_file(dir / "Unknown Attachment.txt", "old");
   write_file(dir / "Unknown Attachment1.txt", "old");
   const std::string out = dir / "out.txt";
+  const std::string question = "press Y to overwrite ... ";
   run_in_console(cmd_line({program_for_cmd(), host_path(dir / "in.dat")}) + " > " + host_path(out),
-                 "\x1b[A"  // cursor up
-                 "y"
-                 "x");
+                 "", out,
+                 {{question, 1, "\x1b[A"},  // cursor up
+                  {question, 2, "y"},
+                  {std::string(kPrompt.substr(1)), 1, "x"}});
   EXPECT_EQ(after_banner(without_carriage_returns(read_file(out))),
             "Analysing file " + host_path(dir / "in.dat") + ", length 32\n" +
                 unnamed_line(host_path(dir.path(), "Unknown Attachment.txt"), 3) +
@@ -994,6 +1071,23 @@ TEST(EndToEndWindows, KeysAreReadFromTheConsoleOneKeyPressEach) {
                 std::string(kPrompt));
   EXPECT_EQ(read_file(dir / "Unknown Attachment.txt"), "old");
   EXPECT_EQ(read_file(dir / "Unknown Attachment1.txt"), "two");
+}
+
+TEST(EndToEndWindows, SourceOnStandardInputTakesKeysFromTheConsole) {
+  // The source comes in on standard input; the answer is typed at the console.
+  SKIP_UNLESS_WINDOWS_TARGET();
+  SKIP_WITHOUT_SCRIPT();
+  TempDir dir;
+  write_file(dir / "in.dat", raw_tnef({"new"}));
+  write_file(dir / "Unknown Attachment.txt", "old");
+  const std::string out = dir / "out.txt";
+  run_in_console(cmd_line({program_for_cmd(), "-", "go", host_path(dir.path())}) + " < " +
+                     host_path(dir / "in.dat") + " > " + host_path(out),
+                 "", out,
+                 {{"press Y to overwrite ... ", 1, "y"}, {std::string(kPrompt.substr(1)), 1, "x"}});
+  EXPECT_NE(read_file(out).find("press Y to overwrite ... Writing."), std::string::npos)
+      << read_file(out);
+  EXPECT_EQ(read_file(dir / "Unknown Attachment.txt"), "new");
 }
 
 TEST(EndToEndWindows, RedirectedInputIsReadEvenWithAConsole) {

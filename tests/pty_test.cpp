@@ -1,9 +1,11 @@
 // The built program on a pseudo-terminal, as a person at a keyboard meets it: one key without
-// Enter answers, nothing typed is echoed, and an interrupt during a wait leaves the terminal as
-// it was.
+// Enter answers, nothing typed is echoed or answers ahead, the shell's prompt gets a line of its
+// own, and an interrupt or a stop during a wait leaves the terminal as it was.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -53,6 +55,7 @@ class Terminal {
   }
   ~Terminal() {
     if (pid_ > 0) {
+      send(SIGKILL);
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
     }
@@ -62,18 +65,42 @@ class Terminal {
   Terminal(const Terminal&) = delete;
   Terminal& operator=(const Terminal&) = delete;
 
-  void start(const std::vector<std::string>& args) {
+  // Runs the program as a shell runs a job: in a process group of its own in the foreground,
+  // below a process of the same session (so that Ctrl-Z can stop it), which reports a stop as
+  // "[stopped]" and ends as the program ended. Standard input and output may come from files.
+  void start(const std::vector<std::string>& args, const std::string& input = {},
+             const std::string& output = {}) {
     std::vector<char*> argv;
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     pid_ = ::fork();
-    if (pid_ == 0) {
-      ::close(master_);
-      if (::login_tty(slave_) != 0) ::_exit(126);
+    if (pid_ != 0) return;
+    ::close(master_);
+    if (::login_tty(slave_) != 0) ::_exit(126);
+    const pid_t job = ::fork();
+    if (job == 0) {
+      ::setpgid(0, 0);
+      ::signal(SIGTTOU, SIG_IGN);
+      ::tcsetpgrp(STDIN_FILENO, ::getpid());
+      ::signal(SIGTTOU, SIG_DFL);
+      if (!input.empty()) ::dup2(::open(input.c_str(), O_RDONLY), STDIN_FILENO);
+      if (!output.empty()) ::dup2(::creat(output.c_str(), 0600), STDOUT_FILENO);
+      const rlimit no_core = {0, 0};
+      ::setrlimit(RLIMIT_CORE, &no_core);
       ::setenv("LC_ALL", "C", 1);
       ::execv(KESTROX_BINARY, argv.data());
       ::_exit(127);
     }
+    int status = 0;
+    while (::waitpid(job, &status, WUNTRACED) == job && WIFSTOPPED(status)) {
+      static constexpr std::string_view kStopped = "[stopped]";
+      if (::write(STDOUT_FILENO, kStopped.data(), kStopped.size()) < 0) break;
+    }
+    if (WIFSIGNALED(status)) {
+      ::signal(WTERMSIG(status), SIG_DFL);
+      ::raise(WTERMSIG(status));
+    }
+    ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 125);
   }
 
   // Reads what the program prints until `text` has appeared (carriage returns dropped).
@@ -86,20 +113,28 @@ class Terminal {
     return true;
   }
 
-  // Waits until the program has put the terminal into its key-reading mode.
-  bool wait_for_key_read() {
+  // Waits until the program has put the terminal into its key-reading mode, or back as it was.
+  bool wait_for_key_read() { return wait_for_settings(true); }
+  bool wait_for_restored() { return wait_for_settings(false); }
+  bool wait_for_settings(bool reading) {
     const auto deadline = std::chrono::steady_clock::now() + kPatience;
     for (;;) {
       termios now;
       ::tcgetattr(slave_, &now);
-      if ((now.c_lflag & (ICANON | ECHO)) == 0) return true;
+      if (reading ? (now.c_lflag & (ICANON | ECHO)) == 0 : same_settings(now, before_)) {
+        return true;
+      }
       if (std::chrono::steady_clock::now() > deadline) return false;
       read_some(1);
     }
   }
 
   void type(char key) { ASSERT_EQ(::write(master_, &key, 1), 1); }
-  void send(int signal_number) { ::kill(pid_, signal_number); }
+  // To the job in the foreground, as the terminal sends what is typed.
+  void send(int signal_number) {
+    const pid_t job = ::tcgetpgrp(master_);
+    if (job > 0) ::kill(-job, signal_number);
+  }
 
   // Waits for the program's end and reads the rest of what it printed. Returns the wait status,
   // or -1 when it did not end in time.
@@ -164,16 +199,32 @@ class OnATerminal : public ::testing::Test {
     return {bytes.begin(), bytes.end()};
   }
 
+  static constexpr std::string_view kQuestion = "File already exists, press Y to overwrite ... ";
+  static constexpr std::string_view kPrompt = "Press a key to continue...";
+
+  // What happens besides the two keys.
+  enum class Meanwhile { kNothing, kTypedAhead, kStoppedAndContinued };
+
   // Answers the overwrite question and then the end prompt with one key each, and returns what
   // the run printed from the question on.
-  std::string answer(char key) {
+  std::string answer(char key, Meanwhile meanwhile = Meanwhile::kNothing) {
     Terminal terminal;
+    // Typed before the program even started: no question has been seen yet.
+    if (meanwhile == Meanwhile::kTypedAhead) {
+      for (char typed : std::string_view("y\n")) terminal.type(typed);
+    }
     terminal.start({KESTROX_BINARY, source_});
-    static constexpr std::string_view kQuestion = "File already exists, press Y to overwrite ... ";
     EXPECT_TRUE(terminal.wait_for(kQuestion)) << terminal.seen();
     EXPECT_TRUE(terminal.wait_for_key_read());
+    if (meanwhile == Meanwhile::kStoppedAndContinued) {
+      terminal.type(static_cast<char>(terminal.settings().c_cc[VSUSP]));
+      EXPECT_TRUE(terminal.wait_for("[stopped]")) << terminal.seen();
+      EXPECT_TRUE(terminal.wait_for_restored());
+      terminal.send(SIGCONT);
+      EXPECT_TRUE(terminal.wait_for_key_read());
+    }
     terminal.type(key);
-    EXPECT_TRUE(terminal.wait_for("Press a key to continue...")) << terminal.seen();
+    EXPECT_TRUE(terminal.wait_for(kPrompt)) << terminal.seen();
     EXPECT_TRUE(terminal.wait_for_key_read());
     terminal.type('x');
     status_ = terminal.finish();
@@ -190,25 +241,59 @@ class OnATerminal : public ::testing::Test {
 };
 
 TEST_F(OnATerminal, YWithoutEnterOverwrites) {
-  // Nothing typed shows: neither the 'y' nor the key at the end.
-  EXPECT_EQ(answer('y'), "Writing.\n\nExtracted 1 file.\n\nPress a key to continue...");
+  // Nothing typed shows: neither the 'y' nor the key at the end, which ends the line.
+  EXPECT_EQ(answer('y'), "Writing.\n\nExtracted 1 file.\n\nPress a key to continue...\n");
   ASSERT_TRUE(WIFEXITED(status_)) << status_;
   EXPECT_EQ(WEXITSTATUS(status_), 1);
   EXPECT_EQ(read_text(existing_), "new contents");
 }
 
 TEST_F(OnATerminal, NWithoutEnterKeepsTheFile) {
-  EXPECT_EQ(answer('n'), "Not writing.\n\n\nPress a key to continue...");
+  EXPECT_EQ(answer('n'), "Not writing.\n\n\nPress a key to continue...\n");
   ASSERT_TRUE(WIFEXITED(status_)) << status_;
   EXPECT_EQ(WEXITSTATUS(status_), 0);
   EXPECT_EQ(read_text(existing_), "old");
+}
+
+TEST_F(OnATerminal, KeysTypedAheadAnswerNothing) {
+  EXPECT_EQ(answer('n', Meanwhile::kTypedAhead), "Not writing.\n\n\nPress a key to continue...\n");
+  EXPECT_EQ(read_text(existing_), "old");
+}
+
+TEST_F(OnATerminal, StoppedAndContinuedStillTakesOneKey) {
+  // Ctrl-Z gives the shell its terminal back as it was; after the continue one key without
+  // Enter answers again.
+  EXPECT_EQ(answer('y', Meanwhile::kStoppedAndContinued),
+            "[stopped]Writing.\n\nExtracted 1 file.\n\nPress a key to continue...\n");
+  EXPECT_EQ(read_text(existing_), "new contents");
+}
+
+TEST_F(OnATerminal, SourceOnStandardInputOutputToAFile) {
+  // The source comes in on standard input, so the keys come from the terminal; the output goes
+  // to a file, so the terminal shows the question and the prompt on the error stream.
+  const std::string log = dir_ / "log";
+  Terminal terminal;
+  terminal.start({KESTROX_BINARY, "-", "go", dir_.path()}, source_, log);
+  ASSERT_TRUE(terminal.wait_for(kQuestion)) << terminal.seen();
+  ASSERT_TRUE(terminal.wait_for_key_read());
+  terminal.type('y');
+  ASSERT_TRUE(terminal.wait_for(kPrompt)) << terminal.seen();
+  ASSERT_TRUE(terminal.wait_for_key_read());
+  terminal.type('x');
+  const int status = terminal.finish();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_EQ(terminal.seen(), ".;~ Extracting file a.txt, (a.txt) length 12 to " + dir_ / "a.txt" +
+                                 "\n" + std::string(kQuestion) + "\n" + std::string(kPrompt) +
+                                 "\n");
+  EXPECT_EQ(read_text(existing_), "new contents");
+  EXPECT_TRUE(read_text(log).ends_with("Writing.\n\nExtracted 1 file.\n\n" + std::string(kPrompt)));
 }
 
 // An interrupt while the program waits for a key: at the overwrite question or at the end.
 struct Interruption {
   const char* name;
   int signal;
-  bool typed;  // Ctrl-C typed on the terminal, else the signal sent to the process
+  bool typed;  // Ctrl-C or Ctrl-\ typed on the terminal, else the signal sent to the process
   const char* wait;
 };
 
@@ -232,7 +317,7 @@ TEST_P(Interrupted, LeavesTheTerminalAsItWas) {
   ASSERT_FALSE(same_settings(terminal.settings(), terminal.before()));
   if (interruption.typed) {
     termios now = terminal.settings();
-    terminal.type(static_cast<char>(now.c_cc[VINTR]));
+    terminal.type(static_cast<char>(now.c_cc[interruption.signal == SIGQUIT ? VQUIT : VINTR]));
   } else {
     terminal.send(interruption.signal);
   }
@@ -246,6 +331,7 @@ INSTANTIATE_TEST_SUITE_P(
     Pty, Interrupted,
     ::testing::Values(Interruption{"CtrlCAtTheQuestion", SIGINT, true, "question"},
                       Interruption{"CtrlCAtTheEnd", SIGINT, true, "end"},
+                      Interruption{"CtrlBackslashAtTheQuestion", SIGQUIT, true, "question"},
                       Interruption{"SigintAtTheEnd", SIGINT, false, "end"},
                       Interruption{"SigtermAtTheQuestion", SIGTERM, false, "question"},
                       Interruption{"SigtermAtTheEnd", SIGTERM, false, "end"},

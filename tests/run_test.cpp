@@ -313,7 +313,7 @@ TEST(RunEnding, ResultIsTheNumberOfFilesWritten) {
 }
 
 TEST(RunEnding, QuietWordsSkipThePromptAndTheKey) {
-  for (const char* word : {"q", "Q", "quiet", "Quick", "q-anything"}) {
+  for (const char* word : {"q", "Q", "quiet", "Quick", "q-anything", "-q", "--quiet"}) {
     SCOPED_TRACE(word);
     TempDir dir;
     const std::string source = dir / "in.dat";
@@ -327,7 +327,7 @@ TEST(RunEnding, QuietWordsSkipThePromptAndTheKey) {
 }
 
 TEST(RunEnding, OtherWordsAreAcceptedWithoutEffect) {
-  for (const char* word : {"x", "", "aq", "-q", " q"}) {
+  for (const char* word : {"x", "", "aq", " q", "-Q", "-quiet", "--q", "--quietly"}) {
     SCOPED_TRACE(word);
     TempDir dir;
     const std::string source = dir / "in.dat";

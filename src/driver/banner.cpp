@@ -68,4 +68,37 @@ std::string banner_text(BannerStyle style) {
   return out;
 }
 
+std::string usage_text(PathStyle style) {
+  const bool windows = style == PathStyle::kWindows;
+  const std::string name = windows ? "Kestrox.exe" : "kestrox";
+  std::string text = "Usage: " + name + " [SOURCE [OPTIONS [OUTPUT-DIRECTORY]]]\n";
+  text +=
+      "Recovers the attached files from a TNEF file (winmail.dat), also from a MIME message\n"
+      "that carries one.\n"
+      "\n"
+      "  SOURCE            the TNEF file or message; - reads it from standard input.\n"
+      "                    Default: winmail.dat in the working directory, else the one\n"
+      "                    beside the program.\n"
+      "  OPTIONS           q (any word beginning with q or Q), -q or --quiet: a quiet run,\n"
+      "                    which never waits for a key and keeps existing files. Any other\n"
+      "                    word only holds the place of the third argument.\n"
+      "  OUTPUT-DIRECTORY  where the files go. Default: the directory of SOURCE (the\n"
+      "                    working directory for -).\n"
+      "\n"
+      "Before a file that already exists is replaced, the question\n"
+      "\"File already exists, press Y to overwrite ...\" waits for one key: Y or y\n"
+      "replaces the file, any other key keeps it.\n"
+      "\n";
+  text += windows ? "Exit status: the number of files written, or 999 when the run failed.\n"
+                  : "Exit status: the number of files written (at most 230), or 231 when the\n"
+                    "run failed.\n";
+  text += "\n" + name + (windows ? " /?, -h or --help" : " -h or --help") + " shows this text; " +
+          name + " --version the version.\n";
+  text += windows ? "More in README.md beside the program.\n"
+                  : "More in \"man kestrox\" and in the README.\n";
+  return text;
+}
+
+std::string version_text() { return "kestrox " + std::string(kVersion) + "\n"; }
+
 }  // namespace kestrox

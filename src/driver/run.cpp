@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <string_view>
 
 #include "bytes/patterns.h"
 #include "decode/container.h"
@@ -28,6 +29,7 @@ struct Ending {
     if (quiet) return;  // a quiet run never waits, and says nothing of a key
     console.out("\nPress a key to continue...");
     console.read_key();
+    console.end_of_run_key();
   }
   int normal(std::int32_t files_written) {
     prompt();
@@ -41,7 +43,7 @@ struct Ending {
 };
 
 bool is_quiet_word(const std::string& word) {
-  return !word.empty() && (word[0] == 'Q' || word[0] == 'q');
+  return (!word.empty() && (word[0] == 'Q' || word[0] == 'q')) || word == "-q" || word == "--quiet";
 }
 
 const char* load_failure(SourceFile::Load load) {
@@ -56,11 +58,28 @@ const char* load_failure(SourceFile::Load load) {
   return nullptr;
 }
 
+bool is_help_word(const std::string& word, PathStyle style) {
+  return word == "--help" || word == "-h" || (style == PathStyle::kWindows && word == "/?");
+}
+
+// The name by which standard input is given as the source.
+constexpr std::string_view kStandardInput = "-";
+
 }  // namespace
 
 int run(std::span<const std::string> arguments, Console& console, PathStyle style) {
   ExtractionState state;
   Ending ending{console};
+
+  // Asked what the program is, it says so and is done: no banner, no key.
+  if (arguments.size() == 2 && is_help_word(arguments[1], style)) {
+    console.write_out(usage_text(style));
+    return 0;
+  }
+  if (arguments.size() == 2 && arguments[1] == "--version") {
+    console.write_out(version_text());
+    return 0;
+  }
 
   console.write_out(banner_text(console.utf8() ? BannerStyle::kUtf8 : BannerStyle::kCodePage437));
 
@@ -87,6 +106,8 @@ int run(std::span<const std::string> arguments, Console& console, PathStyle styl
     }
   } else {
     source_path = arguments[1];
+    // The source's bytes arrive on standard input, so no key may be taken from there.
+    if (source_path == kStandardInput) console.read_keys_from_terminal();
     if (count >= 2) ending.quiet = is_quiet_word(arguments[2]);
     output_directory = count == 3 ? arguments[3] : directory_part(arguments[1], style);
   }

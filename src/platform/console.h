@@ -28,6 +28,13 @@ class Console {
   virtual int read_key() = 0;
   // True when the box glyphs of the banner are to be sent as UTF-8 rather than code page 437.
   virtual bool utf8() const = 0;
+  // The source is standard input, so its bytes are no keys: from now on keys come from the
+  // controlling terminal, and where there is none every read gives kNoKey. A console whose keys
+  // never come from standard input has nothing to change.
+  virtual void read_keys_from_terminal() {}
+  // Called after the key that ends the run. At a terminal the shell's prompt then starts on a
+  // line of its own; elsewhere nothing is written.
+  virtual void end_of_run_key() {}
 
   void out(const char* format, ...) KESTROX_PRINTF(2, 3);
   void err(const char* format, ...) KESTROX_PRINTF(2, 3);

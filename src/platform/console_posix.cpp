@@ -2,6 +2,7 @@
 #if !defined(_WIN32)
 
 #include <errno.h>
+#include <fcntl.h>
 #include <langinfo.h>
 #include <signal.h>
 #include <termios.h>
@@ -18,18 +19,86 @@ namespace kestrox {
 
 namespace {
 
-// Terminal settings to put back if a signal ends the process while a key is awaited.
-struct termios g_saved_terminal;
+// The terminal that keys are read from, its settings from before the key read and the settings
+// of the read itself, for the signal handlers: a signal that ends the process puts the terminal
+// back, Ctrl-Z puts it back before the process stops and a continue sets the read's mode again.
+volatile sig_atomic_t g_key_terminal = -1;
 volatile sig_atomic_t g_terminal_changed = 0;
+struct termios g_saved_terminal;
+struct termios g_reading_terminal;
+
+// Terminal settings may only be changed from the foreground: a background process would be
+// stopped for trying.
+bool in_foreground() { return tcgetpgrp(g_key_terminal) == getpgrp(); }
 
 extern "C" void restore_terminal_and_reraise(int signal_number) {
   if (g_terminal_changed) {
-    tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_terminal);
+    tcsetattr(g_key_terminal, TCSANOW, &g_saved_terminal);
     g_terminal_changed = 0;
   }
   ::signal(signal_number, SIG_DFL);
   ::raise(signal_number);
 }
+
+extern "C" void set_reading_mode_again(int) {
+  const int saved_errno = errno;
+  if (g_terminal_changed && in_foreground()) {
+    tcsetattr(g_key_terminal, TCSANOW, &g_reading_terminal);
+  }
+  errno = saved_errno;
+}
+
+extern "C" void stop_with_terminal_restored(int signal_number) {
+  const int saved_errno = errno;
+  if (g_terminal_changed && in_foreground()) {
+    tcsetattr(g_key_terminal, TCSANOW, &g_saved_terminal);
+  }
+  // Stop as the default action would; the process goes on from here when continued (or at
+  // once, where the kernel does not stop an orphaned process group).
+  struct sigaction stop = {};
+  stop.sa_handler = SIG_DFL;
+  sigemptyset(&stop.sa_mask);
+  struct sigaction ours;
+  sigaction(signal_number, &stop, &ours);
+  ::raise(signal_number);
+  sigset_t pending;
+  sigemptyset(&pending);
+  sigaddset(&pending, signal_number);
+  sigprocmask(SIG_UNBLOCK, &pending, nullptr);
+  sigaction(signal_number, &ours, nullptr);
+  set_reading_mode_again(0);
+  errno = saved_errno;
+}
+
+// The signals whose handlers above are in place while a key is awaited on a terminal.
+struct Handled {
+  int signal_number;
+  void (*handler)(int);
+};
+constexpr Handled kHandled[] = {
+    {SIGINT, restore_terminal_and_reraise}, {SIGTERM, restore_terminal_and_reraise},
+    {SIGHUP, restore_terminal_and_reraise}, {SIGQUIT, restore_terminal_and_reraise},
+    {SIGTSTP, stop_with_terminal_restored}, {SIGCONT, set_reading_mode_again},
+};
+constexpr std::size_t kHandledCount = sizeof kHandled / sizeof kHandled[0];
+
+// Holds the handled signals back while the terminal and the flag that describes it change
+// together.
+class HeldSignals {
+ public:
+  HeldSignals() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (const Handled& handled : kHandled) sigaddset(&held, handled.signal_number);
+    sigprocmask(SIG_BLOCK, &held, &before_);
+  }
+  ~HeldSignals() { sigprocmask(SIG_SETMASK, &before_, nullptr); }
+  HeldSignals(const HeldSignals&) = delete;
+  HeldSignals& operator=(const HeldSignals&) = delete;
+
+ private:
+  sigset_t before_;
+};
 
 bool write_all(int fd, std::string_view text) {
   const char* next = text.data();
@@ -55,14 +124,18 @@ class PosixConsole final : public Console {
             (std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0);
     // A person watching a terminal sees every glyph at once; into a file or a pipe the text is
     // gathered and flushed before every wait and at the end.
-    immediate_ = ::isatty(STDOUT_FILENO) == 1;
+    out_is_terminal_ = ::isatty(STDOUT_FILENO) == 1;
     buffer_.reserve(kBufferLimit);
   }
-  ~PosixConsole() override { flush(); }
+  ~PosixConsole() override {
+    flush();
+    if (key_fd_ != STDIN_FILENO && key_fd_ >= 0) ::close(key_fd_);
+  }
 
   void write_out(std::string_view text) override {
     buffer_.append(text);
-    if (immediate_ || buffer_.size() >= kBufferLimit) flush();
+    remember_lines(text);
+    if (out_is_terminal_ || buffer_.size() >= kBufferLimit) flush();
   }
 
   void write_err(std::string_view text) override {
@@ -79,43 +152,89 @@ class PosixConsole final : public Console {
   int read_key() override {
     flush();
     unsigned char key = 0;
-    if (::isatty(STDIN_FILENO) != 1) return read_byte(&key) ? key : kNoKey;
+    if (key_fd_ < 0) return kNoKey;
+    struct termios saved;
+    if (::isatty(key_fd_) != 1 || tcgetattr(key_fd_, &saved) != 0) {
+      return read_byte(&key) ? key : kNoKey;
+    }
 
-    struct termios raw;
-    if (tcgetattr(STDIN_FILENO, &g_saved_terminal) != 0) return read_byte(&key) ? key : kNoKey;
-    raw = g_saved_terminal;
-    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
+    // Someone is at the terminal, but the question went into a file or a pipe: show it to them
+    // on the error stream as well, with the line before it that names the file it is about.
+    const bool echo_to_err = !out_is_terminal_ && ::isatty(STDERR_FILENO) == 1;
+    if (echo_to_err) {
+      write_all(STDERR_FILENO, line_before_.empty() ? line_ : line_before_ + "\n" + line_);
+    }
 
-    struct sigaction restore = {};
-    restore.sa_handler = restore_terminal_and_reraise;
-    sigemptyset(&restore.sa_mask);
-    struct sigaction old_int, old_term, old_hup;
-    sigaction(SIGINT, &restore, &old_int);
-    sigaction(SIGTERM, &restore, &old_term);
-    sigaction(SIGHUP, &restore, &old_hup);
+    struct termios reading = saved;
+    reading.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    reading.c_cc[VMIN] = 1;
+    reading.c_cc[VTIME] = 0;
 
-    g_terminal_changed = 1;
-    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    struct sigaction old[kHandledCount];
+    {
+      HeldSignals held;
+      g_key_terminal = key_fd_;
+      g_saved_terminal = saved;
+      g_reading_terminal = reading;
+      for (std::size_t i = 0; i < kHandledCount; ++i) {
+        struct sigaction action = {};
+        action.sa_handler = kHandled[i].handler;
+        sigemptyset(&action.sa_mask);
+        sigaction(kHandled[i].signal_number, &action, &old[i]);
+      }
+      g_terminal_changed = 1;
+      // TCSAFLUSH drops what was typed before the question could be seen: a key pressed ahead
+      // (or the Enter after an earlier answer) must not answer it.
+      tcsetattr(key_fd_, TCSAFLUSH, &reading);
+    }
     const bool got = read_byte(&key);
-    tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_terminal);
-    g_terminal_changed = 0;
-
-    sigaction(SIGINT, &old_int, nullptr);
-    sigaction(SIGTERM, &old_term, nullptr);
-    sigaction(SIGHUP, &old_hup, nullptr);
+    {
+      HeldSignals held;
+      g_terminal_changed = 0;
+      tcsetattr(key_fd_, TCSANOW, &saved);
+      for (std::size_t i = 0; i < kHandledCount; ++i) {
+        sigaction(kHandled[i].signal_number, &old[i], nullptr);
+      }
+    }
+    if (echo_to_err) write_all(STDERR_FILENO, "\n");
     return got ? key : kNoKey;
   }
 
   bool utf8() const override { return utf8_; }
 
+  void read_keys_from_terminal() override {
+    if (key_fd_ != STDIN_FILENO) return;
+    // Opening /dev/tty fails where the process has no controlling terminal.
+    key_fd_ = ::open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  }
+
+  void end_of_run_key() override {
+    if (!out_is_terminal_) return;
+    write_out("\n");
+  }
+
  private:
   static constexpr std::size_t kBufferLimit = 1 << 16;
+  static constexpr std::size_t kLineLimit = 4096;
 
-  static bool read_byte(unsigned char* key) {
+  // Keeps the end of the line being written and of the line before it: a question repeated on
+  // standard error needs no more.
+  void remember_lines(std::string_view text) {
     for (;;) {
-      const ssize_t got = ::read(STDIN_FILENO, key, 1);
+      const std::size_t newline = text.find('\n');
+      const std::string_view part = text.substr(0, newline);
+      line_.append(part.substr(part.size() > kLineLimit ? part.size() - kLineLimit : 0));
+      if (line_.size() > kLineLimit) line_.erase(0, line_.size() - kLineLimit);
+      if (newline == std::string_view::npos) return;
+      line_before_.swap(line_);
+      line_.clear();
+      text.remove_prefix(newline + 1);
+    }
+  }
+
+  bool read_byte(unsigned char* key) const {
+    for (;;) {
+      const ssize_t got = ::read(key_fd_, key, 1);
       if (got == 1) return true;
       if (got < 0 && errno == EINTR) continue;
       return false;
@@ -123,8 +242,12 @@ class PosixConsole final : public Console {
   }
 
   std::string buffer_;
+  // What standard output has been given since its last newline, and the whole line before.
+  std::string line_;
+  std::string line_before_;
+  int key_fd_ = STDIN_FILENO;
   bool utf8_ = false;
-  bool immediate_ = false;
+  bool out_is_terminal_ = false;
 };
 
 }  // namespace

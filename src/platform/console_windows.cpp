@@ -22,11 +22,16 @@ class WindowsConsole final : public Console {
     // Only a console handle answers GetConsoleMode: NUL and serial ports pass _isatty too, and
     // a key from them would be awaited at a keyboard that the user redirected away from.
     DWORD mode = 0;
-    key_from_console_ = GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    key_from_console_ = GetConsoleMode(input, &mode) != 0;
+    if (key_from_console_) console_input_ = input;
     // Otherwise a key is one raw byte: text mode would hold a CR back to look for its LF.
     if (!key_from_console_) _setmode(_fileno(stdin), _O_BINARY);
   }
-  ~WindowsConsole() override { flush(); }
+  ~WindowsConsole() override {
+    flush();
+    if (opened_console_ != INVALID_HANDLE_VALUE) CloseHandle(opened_console_);
+  }
 
   void write_out(std::string_view text) override {
     std::fwrite(text.data(), 1, text.size(), stdout);
@@ -43,7 +48,10 @@ class WindowsConsole final : public Console {
 
   int read_key() override {
     flush();
+    if (no_keys_) return kNoKey;
     if (key_from_console_) {
+      // Keys pressed before the question was on the screen must not answer it.
+      FlushConsoleInputBuffer(console_input_);
       const int key = _getch();
       // A cursor or function key arrives as 0 or 0xE0 and then its scan code, which may well
       // be 'Y' (Shift+F6): one key press takes both, so it answers one question only.
@@ -56,9 +64,27 @@ class WindowsConsole final : public Console {
 
   bool utf8() const override { return utf8_; }
 
+  void read_keys_from_terminal() override {
+    if (key_from_console_ || no_keys_) return;
+    // _getch reads the console whatever standard input is; without a console there are no keys.
+    opened_console_ =
+        CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD mode = 0;
+    if (opened_console_ != INVALID_HANDLE_VALUE && GetConsoleMode(opened_console_, &mode) != 0) {
+      key_from_console_ = true;
+      console_input_ = opened_console_;
+    } else {
+      no_keys_ = true;
+    }
+  }
+
  private:
   bool utf8_ = false;
   bool key_from_console_ = false;
+  bool no_keys_ = false;
+  HANDLE console_input_ = INVALID_HANDLE_VALUE;
+  HANDLE opened_console_ = INVALID_HANDLE_VALUE;
 };
 
 }  // namespace

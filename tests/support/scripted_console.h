@@ -20,10 +20,13 @@ class ScriptedConsole final : public Console {
   void flush() override {}
   int read_key() override;
   bool utf8() const override { return utf8_; }
+  void read_keys_from_terminal() override { keys_from_terminal_ = true; }
 
   const std::string& out_text() const { return out_; }
   const std::string& err_text() const { return err_; }
   int keys_read() const { return keys_read_; }
+  // True once the run has said that its keys must not come from standard input.
+  bool keys_from_terminal() const { return keys_from_terminal_; }
 
   // Called after each piece of standard output with all of it so far, so that a test can change
   // the file system at an exact point of a run.
@@ -37,6 +40,7 @@ class ScriptedConsole final : public Console {
   std::string out_;
   std::string err_;
   int keys_read_ = 0;
+  bool keys_from_terminal_ = false;
 };
 
 }  // namespace kestrox::testing
