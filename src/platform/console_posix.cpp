@@ -10,6 +10,7 @@
 
 #include <clocale>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -115,13 +116,33 @@ bool write_all(int fd, std::string_view text) {
   return true;
 }
 
+// The name that setlocale(LC_CTYPE, "") goes by: LC_ALL, else LC_CTYPE, else LANG, the first
+// that is set and not empty.
+const char* ctype_locale_name() {
+  for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char* value = std::getenv(variable);
+    if (value != nullptr && *value != '\0') return value;
+  }
+  return "";
+}
+
+bool locale_is_utf8() {
+  // The C locale's character set is ASCII. Loading a named locale costs a good part of a run on
+  // a small file, so it is loaded only when its answer is not already known.
+  const char* name = ctype_locale_name();
+  if (*name == '\0' || std::strcmp(name, "C") == 0 || std::strcmp(name, "POSIX") == 0) {
+    return false;
+  }
+  std::setlocale(LC_CTYPE, "");
+  const char* codeset = nl_langinfo(CODESET);
+  return codeset != nullptr &&
+         (std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0);
+}
+
 class PosixConsole final : public Console {
  public:
   PosixConsole() {
-    std::setlocale(LC_CTYPE, "");
-    const char* codeset = nl_langinfo(CODESET);
-    utf8_ = codeset != nullptr &&
-            (std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0);
+    utf8_ = locale_is_utf8();
     // A person watching a terminal sees every glyph at once; into a file or a pipe the text is
     // gathered and flushed before every wait and at the end.
     out_is_terminal_ = ::isatty(STDOUT_FILENO) == 1;
