@@ -247,8 +247,16 @@ TEST_F(FailurePaths, AnsweredYReplacesTheEntryNeverWhatItLeadsTo) {
   struct Case {
     const char* name;
     std::function<void()> plant;
+    fs::perms permissions = fs::perms::unknown;  // what the new file has, where that is fixed
   };
   const Case cases[] = {
+      // A private file stays private.
+      {"file of its owner only",
+       [&] {
+         put(path, "old");
+         fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
+       },
+       fs::perms::owner_read | fs::perms::owner_write},
       {"link to a file", [&] { fs::create_symlink(victim, path); }},
       {"dangling link", [&] { fs::create_symlink(dir_ / "nowhere", path); }},
       {"hard link", [&] { fs::create_hard_link(victim, path); }},
@@ -273,6 +281,9 @@ TEST_F(FailurePaths, AnsweredYReplacesTheEntryNeverWhatItLeadsTo) {
     EXPECT_EQ(contents_of(victim), "keep me");
     EXPECT_FALSE(fs::exists(dir_ / "nowhere"));
     EXPECT_EQ(temporaries_in(out_), 0);
+    if (planted.permissions != fs::perms::unknown) {
+      EXPECT_EQ(fs::status(path).permissions(), planted.permissions);
+    }
   }
 }
 

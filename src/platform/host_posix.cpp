@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "platform/host.h"
@@ -412,13 +413,18 @@ bool move_into_free_name(const char* temporary, const char* path) {
 
 WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, std::size_t size,
                              bool replace, FileIdentity& written_identity) {
+  // The permissions of a file that is replaced carry over, as they did when it was overwritten
+  // in place: a file its owner made private does not come back readable by everyone.
+  std::optional<mode_t> kept_permissions;
   if (replace) {
     // A directory is never replaced; nor is a file its user may not change, as opening it for
     // writing would have been refused.
     struct stat info;
-    if (::lstat(path.c_str(), &info) == 0 &&
-        (S_ISDIR(info.st_mode) || (S_ISREG(info.st_mode) && ::access(path.c_str(), W_OK) != 0))) {
-      return WriteResult::kCannotOpen;
+    if (::lstat(path.c_str(), &info) == 0) {
+      if (S_ISDIR(info.st_mode) || (S_ISREG(info.st_mode) && ::access(path.c_str(), W_OK) != 0)) {
+        return WriteResult::kCannotOpen;
+      }
+      if (S_ISREG(info.st_mode)) kept_permissions = info.st_mode & 0777;
     }
   }
   remove_temporaries_on_signals();
@@ -436,6 +442,7 @@ WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, 
   if (fd < 0) return WriteResult::kCannotOpen;
 
   const bool all_written = copy_or_write(fd, data, size);
+  if (kept_permissions) ::fchmod(fd, *kept_permissions);
   struct stat info;
   if (::fstat(fd, &info) == 0) written_identity = identity_of(info);
   const bool closed = ::close(fd) == 0;
