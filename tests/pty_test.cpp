@@ -67,9 +67,10 @@ class Terminal {
 
   // Runs the program as a shell runs a job: in a process group of its own in the foreground,
   // below a process of the same session (so that Ctrl-Z can stop it), which reports a stop as
-  // "[stopped]" and ends as the program ended. Standard input and output may come from files.
+  // "[stopped]" and ends as the program ended. Standard input and output may come from files;
+  // a signal may be ignored from the start, as nohup does.
   void start(const std::vector<std::string>& args, const std::string& input = {},
-             const std::string& output = {}) {
+             const std::string& output = {}, int ignored = 0) {
     std::vector<char*> argv;
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
@@ -87,6 +88,7 @@ class Terminal {
       if (!output.empty()) ::dup2(::creat(output.c_str(), 0600), STDOUT_FILENO);
       const rlimit no_core = {0, 0};
       ::setrlimit(RLIMIT_CORE, &no_core);
+      if (ignored != 0) ::signal(ignored, SIG_IGN);
       ::setenv("LC_ALL", "C", 1);
       ::execv(KESTROX_BINARY, argv.data());
       ::_exit(127);
@@ -295,6 +297,7 @@ struct Interruption {
   int signal;
   bool typed;  // Ctrl-C or Ctrl-\ typed on the terminal, else the signal sent to the process
   const char* wait;
+  bool ignored = false;  // ignored since the program started: the wait goes on to its key
 };
 
 // Shown by name: printing the raw bytes of the struct would read its padding.
@@ -308,7 +311,7 @@ TEST_P(Interrupted, LeavesTheTerminalAsItWas) {
   if (std::string_view(interruption.wait) == "end") {
     ::unlink(existing_.c_str());
   }
-  terminal.start({KESTROX_BINARY, source_});
+  terminal.start({KESTROX_BINARY, source_}, {}, {}, interruption.ignored ? interruption.signal : 0);
   ASSERT_TRUE(terminal.wait_for(std::string_view(interruption.wait) == "end"
                                     ? "Press a key to continue..."
                                     : "press Y to overwrite ... "))
@@ -321,9 +324,12 @@ TEST_P(Interrupted, LeavesTheTerminalAsItWas) {
   } else {
     terminal.send(interruption.signal);
   }
+  if (interruption.ignored) terminal.type('x');
   const int status = terminal.finish();
   ASSERT_NE(status, -1) << "the program did not end";
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == interruption.signal) << status;
+  EXPECT_TRUE(interruption.ignored ? WIFEXITED(status)
+                                   : WIFSIGNALED(status) && WTERMSIG(status) == interruption.signal)
+      << status;
   EXPECT_TRUE(same_settings(terminal.settings(), terminal.before()));
 }
 
@@ -335,7 +341,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Interruption{"SigintAtTheEnd", SIGINT, false, "end"},
                       Interruption{"SigtermAtTheQuestion", SIGTERM, false, "question"},
                       Interruption{"SigtermAtTheEnd", SIGTERM, false, "end"},
-                      Interruption{"SighupAtTheEnd", SIGHUP, false, "end"}),
+                      Interruption{"SighupAtTheEnd", SIGHUP, false, "end"},
+                      Interruption{"IgnoredSighupAtTheEnd", SIGHUP, false, "end", true}),
     [](const ::testing::TestParamInfo<Interruption>& param) { return param.param.name; });
 
 }  // namespace

@@ -198,10 +198,14 @@ class PosixConsole final : public Console {
       g_saved_terminal = saved;
       g_reading_terminal = reading;
       for (std::size_t i = 0; i < kHandledCount; ++i) {
+        // A signal the process was started to ignore (nohup, a background job) stays ignored:
+        // the terminal may hang up under a key wait that is then answered by no key.
+        sigaction(kHandled[i].signal_number, nullptr, &old[i]);
+        if (old[i].sa_handler == SIG_IGN) continue;
         struct sigaction action = {};
         action.sa_handler = kHandled[i].handler;
         sigemptyset(&action.sa_mask);
-        sigaction(kHandled[i].signal_number, &action, &old[i]);
+        sigaction(kHandled[i].signal_number, &action, nullptr);
       }
       g_terminal_changed = 1;
       // TCSAFLUSH drops what was typed before the question could be seen: a key pressed ahead
