@@ -796,12 +796,16 @@ TEST(EndToEnd, SourcesWithoutALengthAreReadToTheirEnd) {
   struct Way {
     std::string name;  // as given on the command line
     bool posix_only;
+    bool after_a_line = false;  // a file with a line before the bytes, which a shell has read
   };
   const std::string fifo = dir / "fifo";
-  for (const Way& way : {Way{"-", false}, Way{"/dev/stdin", true}, Way{fifo, true}}) {
-    SCOPED_TRACE(way.name);
+  write_file(dir / "with-line", "From: someone\n" + bytes);
+  int number = 0;
+  for (const Way& way :
+       {Way{"-", false}, Way{"/dev/stdin", true}, Way{fifo, true}, Way{"-", true, true}}) {
+    SCOPED_TRACE(way.name + (way.after_a_line ? " after a line" : ""));
     if (way.posix_only && target().windows) continue;
-    const std::string out = dir / ("out" + std::to_string(way.name.size()));
+    const std::string out = dir / ("out" + std::to_string(number++));
     ASSERT_TRUE(fs::create_directory(out));
     Launch launch;
     launch.arguments = {way.name, "q", host_path(out)};
@@ -814,6 +818,11 @@ TEST(EndToEnd, SourcesWithoutALengthAreReadToTheirEnd) {
                         "exec 3<&0; f=$1; shift; cat <&3 >\"$f\" 3<&- & exec \"$@\" 3<&-", "sh",
                         fifo};
       launch.await_before_piping = "Analysing file " + fifo;
+    }
+    if (way.after_a_line) {
+      launch.input = Input::kEmpty;
+      launch.wrapper = {"/bin/sh", "-c", "exec <\"$1\"; shift; read -r line; exec \"$@\"", "sh",
+                        dir / "with-line"};
     }
     const Finished run = run_expecting(launch, 2);
     std::string same = rest;

@@ -158,7 +158,9 @@ bool SourceFile::open(const std::string& path) {
   }
   handle_ = fd;
   owns_handle_ = !standard_input;
-  stream_ = !S_ISREG(info.st_mode);
+  // Standard input that its caller has read part of (a shell's `read` of a first line) goes on
+  // from where it stands, as a pipe would: read to its end, not mapped or measured from its start.
+  stream_ = !S_ISREG(info.st_mode) || (standard_input && ::lseek(fd, 0, SEEK_CUR) > 0);
   read_failed_ = false;
   return true;
 }

@@ -94,7 +94,10 @@ bool SourceFile::open(const std::string& path) {
   }
   handle_ = fd;
   owns_handle_ = !standard_input;
-  stream_ = (info.st_mode & _S_IFMT) != _S_IFREG;
+  // Standard input that its caller has read part of goes on from where it stands, as a pipe
+  // would: read to its end, not measured from its start.
+  stream_ =
+      (info.st_mode & _S_IFMT) != _S_IFREG || (standard_input && _lseeki64(fd, 0, SEEK_CUR) > 0);
   read_failed_ = false;
   return true;
 }
