@@ -347,25 +347,48 @@ bool write_all(int fd, const std::uint8_t* data, std::size_t size) {
   return true;
 }
 
+// Reads the source file's bytes from `from` on through a small buffer that stays in the cache, and
+// writes them: no page of the mapping is touched, so none has to be faulted in.
+bool copy_through_buffer(int fd, off_t from, std::size_t size) {
+  constexpr std::size_t kChunk = std::size_t{1} << 20;
+  static auto* const buffer = static_cast<std::uint8_t*>(std::malloc(kChunk));
+  if (buffer == nullptr) return false;
+  while (size > 0) {
+    const ssize_t got = ::pread(g_source_fd, buffer, size < kChunk ? size : kChunk, from);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;  // a source cut short, or a read error
+    if (!write_all(fd, buffer, static_cast<std::size_t>(got))) return false;
+    from += got;
+    size -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
 // Bytes of the mapped source, unchanged since loading, go from the source file to the output file
-// inside the kernel; where the file systems refuse, or on other hosts, they are written. A small
-// attachment is written: the system call costs more than the copy it saves.
+// without the mapping: inside the kernel where the file systems allow it and the bytes start on a
+// page (from anywhere else the kernel builds every page it writes out of two, which costs half as
+// much again as the buffer), else through a buffer. A small attachment is written from the
+// mapping: a system call costs more than the copy it saves.
 bool copy_or_write(int fd, const std::uint8_t* data, std::size_t size) {
-#if defined(__linux__) && !defined(KESTROX_PORTABLE_FALLBACKS)
   constexpr std::size_t kSmallestCopied = std::size_t{64} << 10;
   std::uint8_t* const start = g_mapped_start.load();
-  if (g_copy_in_kernel && size >= kSmallestCopied && start != nullptr && data >= start &&
-      static_cast<std::size_t>(data - start) <= g_source_length &&
-      size <= g_source_length - static_cast<std::size_t>(data - start)) {
-    loff_t from = data - start;
+  if (size < kSmallestCopied || start == nullptr || data < start ||
+      static_cast<std::size_t>(data - start) > g_source_length ||
+      size > g_source_length - static_cast<std::size_t>(data - start)) {
+    return write_all(fd, data, size);
+  }
+  const off_t from = data - start;
+#if defined(__linux__) && !defined(KESTROX_PORTABLE_FALLBACKS)
+  if (g_copy_in_kernel && static_cast<std::uintptr_t>(from) % g_page_size == 0) {
+    loff_t next = from;
     std::size_t copied = 0;
     while (copied < size) {
-      const ssize_t done = ::copy_file_range(g_source_fd, &from, fd, nullptr, size - copied, 0);
+      const ssize_t done = ::copy_file_range(g_source_fd, &next, fd, nullptr, size - copied, 0);
       if (done < 0 && errno == EINTR) continue;
       if (done < 0 && copied == 0 &&
           (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
            errno == EBADF || errno == ETXTBSY || errno == EPERM)) {
-        g_copy_in_kernel = false;  // refused between these two files: written from now on
+        g_copy_in_kernel = false;  // refused between these two files: through the buffer now
         break;
       }
       if (done <= 0) return false;  // a source cut short, or the output's own failure
@@ -375,7 +398,7 @@ bool copy_or_write(int fd, const std::uint8_t* data, std::size_t size) {
     if (copied != 0) return false;
   }
 #endif
-  return write_all(fd, data, size);
+  return copy_through_buffer(fd, from, size);
 }
 
 // Gives the temporary file the name `path` only if nothing stands there; false with errno EEXIST
