@@ -27,6 +27,11 @@ PathStyle host_path_style() { return PathStyle::kPosix; }
 void prepare_process() {
   ::signal(SIGPIPE, SIG_IGN);
   ::signal(SIGXFSZ, SIG_IGN);
+  // Started with standard input, output or error closed, the first file opened would take that
+  // number, and text meant for the console would land in an attachment.
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) ::open("/dev/null", O_RDWR);
+  }
 }
 
 bool get_working_directory(std::string& directory) {
@@ -89,6 +94,7 @@ bool g_copy_in_kernel = false;  // the mapped bytes are the file's own, and no r
 // Anonymous zero pages take the place of the rest of the mapping, the run goes on with zeros,
 // and the writer and the driver see the flag before anything read since is trusted.
 extern "C" void on_bus_error(int signal_number, siginfo_t* info, void*) {
+  const int saved_errno = errno;
   auto* const at = static_cast<std::uint8_t*>(info->si_addr);
   std::uint8_t* const start = g_mapped_start.load();
   const std::size_t length = g_mapped_length.load();
@@ -99,6 +105,7 @@ extern "C" void on_bus_error(int signal_number, siginfo_t* info, void*) {
     if (::mmap(page, rest, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
                0) != MAP_FAILED) {
       g_source_cut_short = 1;
+      errno = saved_errno;
       return;
     }
   }
@@ -277,13 +284,14 @@ namespace {
 // The temporary file being written, for the handler that removes it when a signal ends the run.
 std::atomic<const char*> g_pending_temporary{nullptr};
 
-constexpr int kRemovingSignals[] = {SIGINT, SIGTERM, SIGHUP};
-struct sigaction g_earlier_actions[3];
+constexpr int kRemovingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr std::size_t kRemovingSignalCount = sizeof kRemovingSignals / sizeof kRemovingSignals[0];
+struct sigaction g_earlier_actions[kRemovingSignalCount];
 
 // Removes the temporary file, then lets the signal do what it did before this handler came.
 extern "C" void remove_temporary_and_reraise(int signal_number) {
   if (const char* pending = g_pending_temporary.load()) ::unlink(pending);
-  for (int i = 0; i < 3; ++i) {
+  for (std::size_t i = 0; i < kRemovingSignalCount; ++i) {
     if (kRemovingSignals[i] == signal_number)
       ::sigaction(signal_number, &g_earlier_actions[i], nullptr);
   }
@@ -297,7 +305,7 @@ void remove_temporaries_on_signals() {
   static bool installed = false;
   if (installed) return;
   installed = true;
-  for (int i = 0; i < 3; ++i) {
+  for (std::size_t i = 0; i < kRemovingSignalCount; ++i) {
     if (::sigaction(kRemovingSignals[i], nullptr, &g_earlier_actions[i]) != 0 ||
         g_earlier_actions[i].sa_handler == SIG_IGN) {
       continue;
@@ -377,7 +385,7 @@ bool copy_or_write(int fd, const std::uint8_t* data, std::size_t size) {
       size > g_source_length - static_cast<std::size_t>(data - start)) {
     return write_all(fd, data, size);
   }
-  const off_t from = data - start;
+  off_t from = data - start;
 #if defined(__linux__) && !defined(KESTROX_PORTABLE_FALLBACKS)
   if (g_copy_in_kernel && static_cast<std::uintptr_t>(from) % g_page_size == 0) {
     loff_t next = from;
@@ -391,11 +399,12 @@ bool copy_or_write(int fd, const std::uint8_t* data, std::size_t size) {
         g_copy_in_kernel = false;  // refused between these two files: through the buffer now
         break;
       }
-      if (done <= 0) return false;  // a source cut short, or the output's own failure
+      if (done < 0) return false;  // the output's own failure
+      if (done == 0) break;         // the buffer's reads tell whether the source was cut short
       copied += static_cast<std::size_t>(done);
     }
-    if (copied == size) return true;
-    if (copied != 0) return false;
+    from += static_cast<off_t>(copied);
+    size -= copied;
   }
 #endif
   return copy_through_buffer(fd, from, size);
