@@ -78,6 +78,9 @@ class SourceFile {
 
  private:
   void release();
+  // Room for more bytes of a source read to its end: the block doubles as it fills, up to `most`
+  // bytes. False when it is full at that size or cannot grow.
+  bool make_room(std::size_t most);
 
   std::intptr_t handle_ = -1;
   bool owns_handle_ = false;

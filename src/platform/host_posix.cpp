@@ -179,19 +179,9 @@ std::int64_t SourceFile::measure(std::int64_t limit) {
     if (fd < 0 || ::fstat(fd, &info) != 0) return -1;
     return static_cast<std::int64_t>(info.st_size);
   }
-  // Read to the end, into a block that doubles as it fills (a large block grows by remapping,
-  // not by copying).
   const auto most = static_cast<std::size_t>(limit) + 1;
   for (;;) {
-    if (size_ == capacity_) {
-      if (capacity_ >= most) return -1;
-      const std::size_t grown = capacity_ == 0 ? std::size_t{64} << 10 : capacity_ * 2;
-      const std::size_t wanted = grown < most ? grown : most;
-      auto* const block = static_cast<std::uint8_t*>(std::realloc(data_, wanted));
-      if (block == nullptr) return -1;
-      data_ = block;
-      capacity_ = wanted;
-    }
+    if (!make_room(most)) return -1;
     const ssize_t got = ::read(fd, data_ + size_, capacity_ - size_);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) read_failed_ = true;

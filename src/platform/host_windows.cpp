@@ -111,15 +111,7 @@ std::int64_t SourceFile::measure(std::int64_t limit) {
   }
   const auto most = static_cast<std::size_t>(limit) + 1;
   for (;;) {
-    if (size_ == capacity_) {
-      if (capacity_ >= most) return -1;
-      const std::size_t grown = capacity_ == 0 ? std::size_t{64} << 10 : capacity_ * 2;
-      const std::size_t wanted = grown < most ? grown : most;
-      auto* const block = static_cast<std::uint8_t*>(std::realloc(data_, wanted));
-      if (block == nullptr) return -1;
-      data_ = block;
-      capacity_ = wanted;
-    }
+    if (!make_room(most)) return -1;
     const std::size_t room = capacity_ - size_ < INT_MAX ? capacity_ - size_ : INT_MAX;
     const int got = _read(fd, data_ + size_, static_cast<unsigned>(room));
     if (got < 0) read_failed_ = true;
