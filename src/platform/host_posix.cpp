@@ -366,11 +366,12 @@ bool copy_through_buffer(int fd, off_t from, std::size_t size) {
 // without the mapping: inside the kernel where the file systems allow it and the bytes start on a
 // page (from anywhere else the kernel builds every page it writes out of two, which costs half as
 // much again as the buffer), else through a buffer. A small attachment is written from the
-// mapping: a system call costs more than the copy it saves.
+// mapping: setting up the copy costs more than the few pages it would not touch.
 bool copy_or_write(int fd, const std::uint8_t* data, std::size_t size) {
-  constexpr std::size_t kSmallestCopied = std::size_t{64} << 10;
+  constexpr std::size_t kSmallestCopiedInKernel = std::size_t{64} << 10;
+  constexpr std::size_t kSmallestBuffered = std::size_t{1} << 20;
   std::uint8_t* const start = g_mapped_start.load();
-  if (size < kSmallestCopied || start == nullptr || data < start ||
+  if (size < kSmallestCopiedInKernel || start == nullptr || data < start ||
       static_cast<std::size_t>(data - start) > g_source_length ||
       size > g_source_length - static_cast<std::size_t>(data - start)) {
     return write_all(fd, data, size);
@@ -395,8 +396,10 @@ bool copy_or_write(int fd, const std::uint8_t* data, std::size_t size) {
     }
     from += static_cast<off_t>(copied);
     size -= copied;
+    data += copied;
   }
 #endif
+  if (size < kSmallestBuffered) return write_all(fd, data, size);
   return copy_through_buffer(fd, from, size);
 }
 
