@@ -464,6 +464,28 @@ TEST_F(FailurePaths, CloseThatFailsIsAShortWrite) {
 }
 #endif
 
+// --- large attachments, copied from file to file -----------------------------------------------
+
+TEST_F(FailurePaths, LargeAttachmentsArriveByteForByte) {
+  // One attachment whose bytes start on a page, which the kernel copies, and one of over 1 MiB
+  // that starts elsewhere, which goes through a buffer.
+  std::string on_page(96 << 10, '\0');
+  std::string off_page((1 << 20) + 5, '\0');
+  for (std::size_t i = 0; i < on_page.size(); ++i) on_page[i] = static_cast<char>(i * 7);
+  for (std::size_t i = 0; i < off_page.size(); ++i) off_page[i] = static_cast<char>(i * 13 + 1);
+  TnefBuilder tnef;
+  tnef.signature().filler_to(8192 - 9 - 17).attach_title("p.bin").attach_data(on_page);
+  tnef.attach_title("q.bin").attach_data(off_page);
+  source_bytes_ = tnef.bytes();
+  ASSERT_EQ(std::string(source_bytes_.begin() + 8192, source_bytes_.begin() + 8200),
+            on_page.substr(0, 8));
+  ASSERT_TRUE(testing::write_file(source_, source_bytes_));
+  ASSERT_TRUE(fs::create_directory(out_));
+  EXPECT_EQ(run_whole({"kestrox", source_, "q", out_}).result, 2);
+  EXPECT_TRUE(contents_of(out_ + "/p.bin") == on_page);
+  EXPECT_TRUE(contents_of(out_ + "/q.bin") == off_page);
+}
+
 // --- a source cut short during the run ---------------------------------------------------------
 
 TEST_F(FailurePaths, SourceCutShortWhileInUse) {
