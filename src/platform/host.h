@@ -78,9 +78,11 @@ class SourceFile {
 
  private:
   void release();
-  // Room for more bytes of a source read to its end: the block doubles as it fills, up to `most`
-  // bytes. False when it is full at that size or cannot grow.
-  bool make_room(std::size_t most);
+  // Reads a source without a length to its end: its size, or -1 when it was more than `limit`
+  // bytes or did not fit in memory. A read error ends it too and makes the load incomplete.
+  std::int64_t read_to_end(std::int64_t limit);
+  // One read of the host: the bytes read, 0 at the end, -1 on an error.
+  std::ptrdiff_t read_some(std::uint8_t* into, std::size_t room);
 
   std::intptr_t handle_ = -1;
   bool owns_handle_ = false;

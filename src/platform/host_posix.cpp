@@ -179,17 +179,14 @@ std::int64_t SourceFile::measure(std::int64_t limit) {
     if (fd < 0 || ::fstat(fd, &info) != 0) return -1;
     return static_cast<std::int64_t>(info.st_size);
   }
-  const auto most = static_cast<std::size_t>(limit) + 1;
+  return read_to_end(limit);
+}
+
+std::ptrdiff_t SourceFile::read_some(std::uint8_t* into, std::size_t room) {
   for (;;) {
-    if (!make_room(most)) return -1;
-    const ssize_t got = ::read(fd, data_ + size_, capacity_ - size_);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) read_failed_ = true;
-    if (got <= 0) break;
-    size_ += static_cast<std::size_t>(got);
+    const ssize_t got = ::read(static_cast<int>(handle_), into, room);
+    if (got >= 0 || errno != EINTR) return got;
   }
-  if (size_ > static_cast<std::size_t>(limit)) return -1;
-  return static_cast<std::int64_t>(size_);
 }
 
 SourceFile::Load SourceFile::load(std::size_t length) {

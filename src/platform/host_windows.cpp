@@ -109,17 +109,12 @@ std::int64_t SourceFile::measure(std::int64_t limit) {
     if (fd < 0 || _fstati64(fd, &info) != 0) return -1;
     return static_cast<std::int64_t>(info.st_size);
   }
-  const auto most = static_cast<std::size_t>(limit) + 1;
-  for (;;) {
-    if (!make_room(most)) return -1;
-    const std::size_t room = capacity_ - size_ < INT_MAX ? capacity_ - size_ : INT_MAX;
-    const int got = _read(fd, data_ + size_, static_cast<unsigned>(room));
-    if (got < 0) read_failed_ = true;
-    if (got <= 0) break;
-    size_ += static_cast<std::size_t>(got);
-  }
-  if (size_ > static_cast<std::size_t>(limit)) return -1;
-  return static_cast<std::int64_t>(size_);
+  return read_to_end(limit);
+}
+
+std::ptrdiff_t SourceFile::read_some(std::uint8_t* into, std::size_t room) {
+  if (room > INT_MAX) room = INT_MAX;
+  return _read(static_cast<int>(handle_), into, static_cast<unsigned>(room));
 }
 
 SourceFile::Load SourceFile::load(std::size_t length) {
