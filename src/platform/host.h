@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "platform/console.h"
 
@@ -25,10 +26,25 @@ void prepare_process();
 // The real console of this process: standard output, standard error and the keyboard.
 std::unique_ptr<Console> make_host_console();
 
+// The process's arguments, argument 0 first, as UTF-8 on Windows (whatever the code page) and as
+// the bytes the command line gave on POSIX.
+std::vector<std::string> host_arguments(int argc, char** argv);
+
+// The path of the running executable as the host knows it, whatever argument 0 says; false where
+// the host cannot tell.
+bool running_executable_path(std::string& path);
+
+// True when reading the source at `path` ("-" is standard input) may wait for data that has not
+// arrived yet: a pipe, a FIFO, a terminal or another device. A regular file, or a path that does
+// not name anything, never waits.
+bool source_may_wait(const std::string& path);
+
 // The working directory, or false with the error number set. A directory longer than 259
 // characters is refused (ERANGE), as a 260-byte buffer would refuse it.
 bool get_working_directory(std::string& directory);
-// The platform's description of the current error number.
+// The host's own words for why the last host operation that failed did so ("Permission denied",
+// "No such file or directory"): strerror of errno on POSIX, FormatMessage of the last error on
+// Windows. Every operation declared here that fails leaves this set to its reason.
 std::string describe_current_error();
 
 // True when a read-only open of the path succeeds and names no directory; the file is closed

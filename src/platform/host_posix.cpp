@@ -8,6 +8,9 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+#if defined(__APPLE__)
+#include <mach-o/dyld.h>
+#endif
 
 #include <atomic>
 #include <csignal>
@@ -50,6 +53,32 @@ bool get_working_directory(std::string& directory) {
 }
 
 std::string describe_current_error() { return std::strerror(errno); }
+
+std::vector<std::string> host_arguments(int argc, char** argv) { return {argv, argv + argc}; }
+
+bool running_executable_path(std::string& path) {
+#if defined(__APPLE__)
+  std::uint32_t size = 0;
+  _NSGetExecutablePath(nullptr, &size);
+  path.assign(size, '\0');
+  if (_NSGetExecutablePath(path.data(), &size) != 0) return false;
+  path.resize(std::strlen(path.c_str()));
+  return !path.empty();
+#else
+  // Linux, and the BSDs with a Linux-compatible /proc; elsewhere the host cannot tell.
+  std::string buffer(4096, '\0');
+  const ssize_t got = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+  if (got <= 0 || static_cast<std::size_t>(got) >= buffer.size()) return false;
+  path.assign(buffer.data(), static_cast<std::size_t>(got));
+  return true;
+#endif
+}
+
+bool source_may_wait(const std::string& path) {
+  struct stat info;
+  const int got = path == "-" ? ::fstat(STDIN_FILENO, &info) : ::stat(path.c_str(), &info);
+  return got == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
+}
 
 bool can_open_for_reading(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

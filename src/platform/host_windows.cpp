@@ -33,6 +33,21 @@ bool get_working_directory(std::string& directory) {
 
 std::string describe_current_error() { return std::strerror(errno); }
 
+std::vector<std::string> host_arguments(int argc, char** argv) { return {argv, argv + argc}; }
+
+bool running_executable_path(std::string& path) {
+  char buffer[MAX_PATH];
+  const DWORD got = GetModuleFileNameA(nullptr, buffer, sizeof buffer);
+  if (got == 0 || got >= sizeof buffer) return false;
+  path.assign(buffer, got);
+  return true;
+}
+
+bool source_may_wait(const std::string& path) {
+  if (path == "-") return GetFileType(GetStdHandle(STD_INPUT_HANDLE)) != FILE_TYPE_DISK;
+  return false;
+}
+
 bool can_open_for_reading(const std::string& path) {
   const int fd = _open(path.c_str(), _O_RDONLY | _O_BINARY);
   if (fd < 0) return false;
