@@ -19,6 +19,7 @@
 
 #include "driver/run.h"
 #include "extract/scan.h"
+#include "extract/text.h"
 #include "support/scripted_console.h"
 #include "support/tnef_builder.h"
 
@@ -39,14 +40,14 @@ constexpr std::string_view kNoFiles =
     "This is normal; Outlook also saves the formatting of the e-mail in winmail.dat.\n";
 constexpr std::string_view kQuestion = "File already exists, press Y to overwrite ... ";
 
-// A source buffer holding one attAttachData record, and that record as the scan hands it over.
+// A source buffer holding one attAttachData record, and where the record's bytes lie.
 struct Attachment {
   ByteVector source;
-  AttachmentRecord record;
+  std::size_t data_start = 0;
+  std::int32_t data_length = 0;
   ByteVector content() const {
-    return ByteVector(
-        source.begin() + static_cast<std::ptrdiff_t>(record.data_start),
-        source.begin() + static_cast<std::ptrdiff_t>(record.data_start) + record.data_length);
+    return ByteVector(source.begin() + static_cast<std::ptrdiff_t>(data_start),
+                      source.begin() + static_cast<std::ptrdiff_t>(data_start) + data_length);
   }
 };
 
@@ -55,13 +56,7 @@ Attachment attachment(const ByteVector& content) {
   tnef.signature();
   const std::size_t start = tnef.offset();
   tnef.attach_data(content).filler(16);
-  Attachment a;
-  a.source = tnef.bytes();
-  a.record.record_start = start;
-  a.record.data_start = start + testing::kRecordHeadSize;
-  a.record.data_length = static_cast<std::int32_t>(content.size());
-  a.record.resume_point = start + content.size();
-  return a;
+  return {tnef.bytes(), start + testing::kRecordHeadSize, static_cast<std::int32_t>(content.size())};
 }
 
 Attachment attachment_of(std::size_t size, std::uint32_t seed = 5) {
@@ -77,12 +72,9 @@ class Extractor {
 
   // Hands one record over and returns what this call printed.
   std::string extract(const Attachment& a, std::string_view name, std::string_view title) {
-    Text name_text(name);
-    const Text title_text(title);
+    FoundAttachment found{a.data_start, a.data_length, std::string(name), std::string(title)};
     const std::size_t before = console_.out_text().size();
-    failure_ =
-        extract_attachment(a.source, a.record, name_text, title_text, target_, console_, state_)
-            .failure;
+    failure_ = extract_attachment(a.source, found, target_, console_, state_).failure;
     return console_.out_text().substr(before);
   }
 
@@ -218,7 +210,7 @@ TEST_F(Output, FallbackOfASmallAttachmentLooksOnlyInItsOwnData) {
     Attachment a = attachment_of(100);
     TnefBuilder behind;
     behind.attach_title("Budget");
-    a.source.insert(a.source.begin() + static_cast<std::ptrdiff_t>(a.record.data_start) + 100 + 2,
+    a.source.insert(a.source.begin() + static_cast<std::ptrdiff_t>(a.data_start) + 100 + 2,
                     behind.bytes().begin(), behind.bytes().end());
     EXPECT_EQ(x.extract(a, unknown, unknown),
               announcement(unknown, unknown, 100, x.directory() + unknown, "#") + "Writing.\n");
@@ -697,7 +689,8 @@ TEST(OutputSafety, SafeFileNameOfEveryOneAndTwoByteName) {
           const bool keep = is_name_byte(static_cast<unsigned char>(name[i]));
           ASSERT_EQ(body[i], keep ? name[i] : '_') << first << " " << second;
         }
-        const bool only_dots = name.find_first_not_of('.') == std::string::npos;
+        const bool only_dots = name.find_first_not_of(style == PathStyle::kWindows ? ". " : ".") ==
+                               std::string::npos;
         const bool hidden_or_option =
             style == PathStyle::kPosix && (name[0] == '.' || name[0] == '-');
         ASSERT_EQ(safe.size() > name.size(), only_dots || hidden_or_option)

@@ -380,9 +380,10 @@ TEST(ScanWindows, NamePropertiesFoundUpTo3993BytesAfterTheResumePoint) {
       TnefBuilder tnef;
       tnef.signature();
       const std::size_t resume = tnef.offset() + 100;
+      // The property alone, in no property list, which would be searched whole.
       tnef.attach_data(data(100))
-          .filler_to(resume + distance - kPropertyBlockHeadSize)
-          .attachment_properties(one_property(kind.type, kind.id, "far.pdf"))
+          .filler_to(resume + distance)
+          .raw(one_property(kind.type, kind.id, "far.pdf").properties())
           .filler(32);
       const ScanResult r = scan(tnef);
       ASSERT_EQ(r.files.size(), 1u);
@@ -870,13 +871,13 @@ TEST(ScanNames, NamesAreSanitisedButTitlesAreNot) {
 TEST(ScanNames, SanitisingKeepsOnlyNameBytes) {
   for (int value = 0; value < 256; ++value) {
     const char c = static_cast<char>(value);
-    Text name(std::string_view(&c, 1));
+    std::string name(1, c);
     sanitise_name(name);
     const bool kept = value == '@' || value == '-' || value == '.' || value == ' ' ||
                       (value >= 'A' && value <= 'Z') || (value >= 'a' && value <= 'z') ||
                       (value >= '0' && value <= '9');
     ASSERT_EQ(name.size(), 1u);
-    EXPECT_EQ(name.view()[0], kept ? c : '_') << "byte " << value;
+    EXPECT_EQ(name[0], kept ? c : '_') << "byte " << value;
   }
 }
 

@@ -27,6 +27,9 @@ inline constexpr std::uint8_t kTnefSignature[] = {0x78, 0x9F, 0x3E, 0x22};
 // Attribute records: level 2 (attachment), then the attribute ID and type, little-endian.
 inline constexpr std::uint8_t kAttAttachData[] = {0x02, 0x0F, 0x80, 0x06, 0x00};   // atpByte
 inline constexpr std::uint8_t kAttAttachTitle[] = {0x02, 0x10, 0x80, 0x01, 0x00};  // atpString
+// The attachment's MAPI property list (atpByte), and the message's code page (level 1, atpByte).
+inline constexpr std::uint8_t kAttAttachment[] = {0x02, 0x05, 0x90, 0x06, 0x00};
+inline constexpr std::uint8_t kAttOemCodepage[] = {0x01, 0x07, 0x90, 0x06, 0x00};
 
 // MAPI name properties: type, ID, and the first two bytes of a value count of 1.
 inline constexpr std::uint8_t kPtString8DisplayName[] = {0x1E, 0x00, 0x01, 0x30, 0x01, 0x00};
@@ -35,6 +38,11 @@ inline constexpr std::uint8_t kPtString8AttachLongFilename[] = {0x1E, 0x00, 0x07
 inline constexpr std::uint8_t kPtUnicodeDisplayName[] = {0x1F, 0x00, 0x01, 0x30, 0x01, 0x00};
 inline constexpr std::uint8_t kPtUnicodeAttachLongFilename[] = {0x1F, 0x00, 0x07,
                                                                 0x37, 0x01, 0x00};
+// MAPI attachment contents: the file itself (PT_BINARY), or an object (PT_OBJECT) whose value
+// opens with the 16-byte identifier of its interface.
+inline constexpr std::uint8_t kPtBinaryAttachDataBin[] = {0x02, 0x01, 0x01, 0x37, 0x01, 0x00};
+inline constexpr std::uint8_t kPtObjectAttachDataObj[] = {0x0D, 0x00, 0x01, 0x37, 0x01, 0x00};
+inline constexpr std::size_t kObjectInterfaceSize = 16;
 
 // MIME: the two transfer-encoding headers and the encoded forms of the TNEF signature.
 inline constexpr auto kBase64HeaderBytes = detail::text("Content-Transfer-Encoding: base64");

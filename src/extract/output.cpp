@@ -7,6 +7,7 @@
 #include "bytes/search.h"
 #include "extract/fields.h"
 #include "bytes/patterns.h"
+#include "extract/text.h"
 
 namespace kestrox {
 
@@ -49,13 +50,14 @@ bool is_windows_device_name(std::string_view name) {
   return false;
 }
 
-// The title of the "#" fallback: an attAttachTitle record inside the attachment's own data.
-bool find_fallback_title(std::span<const std::uint8_t> source, const AttachmentRecord& record,
+// The title of the "#" fallback: an attAttachTitle record inside the attachment's own bytes, in
+// the 4500 bytes before the point 9 bytes short of their end.
+bool find_fallback_title(std::span<const std::uint8_t> source, const FoundAttachment& attachment,
                          std::string_view& title) {
-  std::size_t start = record.data_start;
-  std::size_t window = static_cast<std::size_t>(record.data_length);
+  std::size_t start = attachment.data_start;
+  std::size_t window = static_cast<std::size_t>(attachment.data_length);
   if (window >= kFallbackWindow + kRecordValueOffset) {
-    start = record.resume_point - kFallbackWindow;
+    start += window - kRecordValueOffset - kFallbackWindow;
     window = kFallbackWindow;
   }
   const std::size_t found = find_bytes(source, start, window, kAttAttachTitle, source.size());
@@ -119,7 +121,10 @@ std::string safe_file_name(std::string_view name, PathStyle style) {
   // A name of dots alone (or no name at all) would name a directory, not a file. On POSIX a
   // leading '.' hides the file (and ".profile" in a home directory would be run by the next
   // shell), and a leading '-' makes it an option to the commands that later meet it.
-  if (safe.find_first_not_of('.') == std::string::npos ||
+  // In the Windows style a name of dots and spaces alone is one too: Windows drops them at the
+  // end of a name, so "   " or " . " would name the output folder itself.
+  const char* const only = style == PathStyle::kWindows ? ". " : ".";
+  if (safe.find_first_not_of(only) == std::string::npos ||
       (style == PathStyle::kPosix && (safe.front() == '.' || safe.front() == '-')) ||
       (style == PathStyle::kWindows && is_windows_device_name(safe))) {
     safe.insert(safe.begin(), '_');
@@ -162,55 +167,49 @@ std::string console_safe(std::string_view text, PathStyle style, bool utf8_conso
   return shown;
 }
 
-Outcome extract_attachment(std::span<const std::uint8_t> source, const AttachmentRecord& record,
-                           Text& name, const Text& title, const OutputTarget& target,
-                           Console& console, ExtractionState& state) {
-  // Extension rule: a short extension keeps the name; otherwise the title is preferred, unless
-  // it is the placeholder "Untitled Attachment", which makes the name a text file.
+namespace {
+
+// The output path: the directory, then the name or the title as the extension rule chooses, made
+// safe; a default name is replaced by a title found in the attachment's bytes ("#").
+void choose_output_path(std::span<const std::uint8_t> source, FoundAttachment& attachment,
+                        const OutputTarget& target, Console& console, std::string& path) {
+  // A short extension keeps the name; otherwise the title is preferred, unless it is the
+  // placeholder "Untitled Attachment", which makes the name a text file.
   bool prefer_title = false;
-  const std::size_t dot = name.view().rfind('.');
-  if (dot == std::string_view::npos || name.size() - dot > kLongestExtension) {
-    if (title == kUntitledAttachment) {
-      name.append(kTxt);
+  const std::size_t dot = attachment.name.rfind('.');
+  if (dot == std::string::npos || attachment.name.size() - dot > kLongestExtension) {
+    if (attachment.title == kUntitledAttachment) {
+      attachment.name.append(kTxt);
     } else {
       prefer_title = true;
     }
   }
-
-  std::string& path = state.output_path;
-  const std::string_view chosen = prefer_title && !title.empty() ? title.view() : name.view();
+  const std::string& chosen =
+      prefer_title && !attachment.title.empty() ? attachment.title : attachment.name;
   path.assign(target.directory);
   path.append(safe_file_name(chosen, target.style));
 
-  if (ends_with(path, kUnknownAttachment)) {
-    console.out("#");
-    std::string_view fallback;
-    if (find_fallback_title(source, record, fallback)) {
-      // What stood before the default name stays. The whole name passes the gate again, since
-      // the two parts together can make what neither is alone ("CON" and ".txt").
-      std::string file_name = path.substr(target.directory.size());
-      file_name.resize(file_name.size() - kUnknownAttachment.size());
-      file_name.append(fallback);
-      path.resize(target.directory.size());
-      path.append(safe_file_name(file_name, target.style));
-    }
-  }
+  if (!ends_with(path, kUnknownAttachment)) return;
+  console.out("#");
+  std::string_view fallback;
+  if (!find_fallback_title(source, attachment, fallback)) return;
+  // What stood before the default name stays. The whole name passes the gate again, since the
+  // two parts together can make what neither is alone ("CON" and ".txt").
+  std::string file_name = path.substr(target.directory.size());
+  file_name.resize(file_name.size() - kUnknownAttachment.size());
+  file_name.append(fallback);
+  path.resize(target.directory.size());
+  path.append(safe_file_name(file_name, target.style));
+}
 
-  bool repeated = path == state.previous_output_path;
-  state.previous_output_path = path;
-  state.previous_title = title;
-
-  // The number never changes whether the path ends in ".AUF", so the test can come first and
-  // spare the look at the file system.
-  if (record.data_length == kPassedOverLength && ends_with(path, kAuf)) {
-    console.out("<");
-    return {};
-  }
-
-  // A path is a repeat when it is the previous one, or when what stands there is a file that
-  // this run has written, by whatever name (one that differs only in case, on a file system that
-  // ignores case). A repeat is numbered, and numbered again while the numbered path also names
-  // a file of this run, so that the run never asks about, or overwrites, its own output.
+// A path is a repeat when it is the previous one, or when what stands there is a file that this
+// run has written, by whatever name (one that differs only in case, on a file system that ignores
+// case). A repeat is numbered, and numbered again while the numbered path also names a file of
+// this run, so that the run never asks about, or overwrites, its own output. Returns what stands
+// at the final path.
+std::optional<FileIdentity> number_repeats(std::string& path, bool repeated,
+                                           const OutputTarget& target,
+                                           const ExtractionState& state) {
   std::optional<FileIdentity> existing;
   if (!repeated) {
     existing = entry_identity(path);
@@ -221,30 +220,34 @@ Outcome extract_attachment(std::span<const std::uint8_t> source, const Attachmen
     existing = entry_identity(path);
     repeated = existing && state.written_files.contains(*existing);
   }
+  return existing;
+}
 
+void announce(const FoundAttachment& attachment, const std::string& path,
+              const OutputTarget& target, Console& console) {
   const bool utf8 = console.utf8();
-  console.out("Extracting file %s, (%s) length %d to %s\n", name.c_str(),
-              console_safe(title.view(), target.style, utf8).c_str(), record.data_length,
+  console.out("Extracting file %s, (%s) length %d to %s\n", attachment.name.c_str(),
+              console_safe(attachment.title, target.style, utf8).c_str(), attachment.data_length,
               console_safe(path, target.style, utf8).c_str());
-  ++state.files_found;
+}
 
-  if (existing) {
-    console.out("File already exists, press Y to overwrite ... ");
-    // A quiet run never waits: it keeps the existing file.
-    const int key = target.quiet ? kNoKey : console.read_key();
-    if (key != 'Y' && key != 'y') {
-      console.out("Not writing.\n");
-      return {};
-    }
-  }
-  console.out("Writing.\n");
+// The question about an entry that stood there before: only 'Y' or 'y' replaces it. A quiet run
+// never waits: it keeps the entry.
+bool overwrite_allowed(const OutputTarget& target, Console& console) {
+  console.out("File already exists, press Y to overwrite ... ");
+  const int key = target.quiet ? kNoKey : console.read_key();
+  const bool allowed = key == 'Y' || key == 'y';
+  console.out(allowed ? "Writing.\n" : "Not writing.\n");
+  return allowed;
+}
 
+Outcome write_attachment(std::span<const std::uint8_t> source, const FoundAttachment& attachment,
+                         const std::string& path, bool replace, ExtractionState& state) {
   ++state.files_written;
   FileIdentity written;
   // Only the entry the user was asked about may be replaced; a name found free must still be.
-  switch (write_whole_file(path, source.data() + record.data_start,
-                           static_cast<std::size_t>(record.data_length), existing.has_value(),
-                           written)) {
+  switch (write_whole_file(path, source.data() + attachment.data_start,
+                           static_cast<std::size_t>(attachment.data_length), replace, written)) {
     case WriteResult::kCannotOpen:
       return {"File error - Cannot open file for writing\n"};
     case WriteResult::kShortWrite:
@@ -255,6 +258,33 @@ Outcome extract_attachment(std::span<const std::uint8_t> source, const Attachmen
   // An identity that could not be taken stays all zero and must match nothing.
   if (written != FileIdentity{}) state.written_files.insert(written);
   return {};
+}
+
+}  // namespace
+
+Outcome extract_attachment(std::span<const std::uint8_t> source, FoundAttachment& attachment,
+                           const OutputTarget& target, Console& console, ExtractionState& state) {
+  std::string& path = state.output_path;
+  choose_output_path(source, attachment, target, console, path);
+  const bool repeated = path == state.previous_output_path;
+  state.previous_output_path = path;
+  state.previous_title = attachment.title;
+
+  // The number never changes whether the path ends in ".AUF", so the test can come first and
+  // spare the look at the file system.
+  if (attachment.data_length == kPassedOverLength && ends_with(path, kAuf)) {
+    console.out("<");
+    return {};
+  }
+  const std::optional<FileIdentity> existing = number_repeats(path, repeated, target, state);
+  announce(attachment, path, target, console);
+  ++state.files_found;
+  if (!existing) {
+    console.out("Writing.\n");
+  } else if (!overwrite_allowed(target, console)) {
+    return {};
+  }
+  return write_attachment(source, attachment, path, existing.has_value(), state);
 }
 
 void print_extraction_summary(const ExtractionState& state, Console& console) {

@@ -8,13 +8,12 @@
 #include <string>
 #include <string_view>
 
-#include "extract/text.h"
+#include "extract/names.h"
 #include "platform/console.h"
 #include "platform/host.h"
 
 namespace kestrox {
 
-inline constexpr std::string_view kUnknownAttachment = "Unknown Attachment.txt";
 inline constexpr std::string_view kUntitledAttachment = "Untitled Attachment";
 
 // Where the files go and how the run answers questions.
@@ -34,7 +33,7 @@ struct FileIdentityOrder {
 // What carries over from one record to the next, and the run's two counts.
 struct ExtractionState {
   std::string previous_output_path;
-  Text previous_title;
+  std::string previous_title;
   // Every file this run has written, by identity: a later path that reaches one of them, by the
   // same name or another, is a repeat and is numbered rather than asked about.
   std::set<FileIdentity, FileIdentityOrder> written_files;
@@ -49,19 +48,17 @@ struct [[nodiscard]] Outcome {
   bool failed() const { return failure != nullptr; }
 };
 
-// The record that the scan hands over. Positions are offsets into the source buffer.
-struct AttachmentRecord {
-  std::size_t record_start = 0;
+// An attachment as a scan hands it over. Positions are offsets into the source buffer.
+struct FoundAttachment {
   std::size_t data_start = 0;
-  std::int32_t data_length = 0;  // at least 1, and the data lies inside the buffer
-  std::size_t resume_point = 0;
+  std::int32_t data_length = 0;  // at least 1, and the bytes lie inside the buffer
+  std::string name;              // sanitised and not empty; ".txt" may be appended to it
+  std::string title;             // as found near the attachment
 };
 
-// Names, numbers, confirms and writes one attachment. `name` is sanitised and, as the scan hands
-// it over, never empty; ".txt" may be appended to it.
+// Names, numbers, confirms and writes one attachment, whichever scan found it.
 [[nodiscard]] Outcome extract_attachment(std::span<const std::uint8_t> source,
-                                         const AttachmentRecord& record, Text& name,
-                                         const Text& title, const OutputTarget& target,
+                                         FoundAttachment& attachment, const OutputTarget& target,
                                          Console& console, ExtractionState& state);
 
 void print_extraction_summary(const ExtractionState& state, Console& console);

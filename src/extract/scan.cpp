@@ -1,9 +1,14 @@
-// The attachment record scan and the name discovery around each record.
+// The two attachment scans: attAttachData records, then the property lists of attachments that
+// have no such record. Both hand what they find to extract_attachment.
 #include "extract/scan.h"
 
+#include <algorithm>
+#include <vector>
+
+#include "bytes/patterns.h"
 #include "bytes/search.h"
 #include "extract/fields.h"
-#include "bytes/patterns.h"
+#include "extract/names.h"
 
 namespace kestrox {
 
@@ -14,158 +19,220 @@ constexpr std::size_t kTitleBackwardWindow = 5800;
 constexpr std::size_t kPropertyWindow = 4000;
 constexpr std::int32_t kLongestBackwardTitle = 53;
 constexpr std::int32_t kLongestForwardTitle = 33;
-constexpr std::int32_t kShortestName8 = 2;
-constexpr std::int32_t kLongestName8 = 100;
-constexpr std::int32_t kLongestNameUnicode = 200;
 
-using Bytes = std::span<const std::uint8_t>;
+// What one scan works with.
+struct Scan {
+  Bytes source;
+  const OutputTarget& target;
+  Console& console;
+  ExtractionState& state;
+};
 
-// Copying a stored text of length 0 leaves the buffer as it was.
-void copy_stored_text(Bytes source, std::size_t at, std::int32_t length, Text& into) {
-  if (length != 0) into.assign(stored_text(source, at, length));
+// The bytes of a usable attAttachData record, from its head to where the record scan resumed:
+// the attachment's own contents, which the property-list scan does not search.
+struct Passed {
+  std::size_t head;
+  std::size_t resume;
+};
+
+std::size_t start_back_from(std::size_t position) {
+  return position > kTitleBackwardWindow ? position - kTitleBackwardWindow : 0;
 }
 
-// The title step: a backward title before the record, else a forward one after it.
-void take_title(Bytes source, std::size_t record_start, std::size_t resume, std::size_t limit,
-                const ExtractionState& state, Console& console, Text& name) {
-  const std::size_t forward =
-      find_bytes(source, resume, kTitleForwardWindow, kAttAttachTitle, limit);
-  const std::size_t back_start =
-      record_start > kTitleBackwardWindow ? record_start - kTitleBackwardWindow : 0;
-  const std::size_t backward = find_bytes_backward(source, back_start, record_start - back_start,
-                                                   kAttAttachTitle, limit);
+// The last attAttachTitle record lying whole in [from, to), if its stored length is 0 to 53.
+bool find_backward_title(Bytes source, std::size_t from, std::size_t to, std::size_t limit,
+                         std::size_t& title, std::int32_t& length) {
+  title = find_bytes_backward(source, from, to - from, kAttAttachTitle, limit);
+  return title != kNotFound && read_length(source, title + kRecordLengthOffset, length) &&
+         length >= 0 && length <= kLongestBackwardTitle;
+}
+
+// The title step of a record: a backward title before it, unless it repeats the previous title,
+// else a forward one after it.
+void take_record_title(const Scan& scan, std::size_t record_start, std::size_t resume,
+                       std::size_t limit, std::string& name) {
+  const Bytes source = scan.source;
+  std::size_t title = kNotFound;
   std::int32_t length = 0;
-  if (backward != kNotFound && read_length(source, backward + kRecordLengthOffset, length) &&
-      length >= 0 && length <= kLongestBackwardTitle) {
-    const std::string_view candidate =
-        stored_text(source, backward + kRecordValueOffset, length);
-    if (state.previous_title.view() != candidate) {
-      copy_stored_text(source, backward + kRecordValueOffset, length, name);
-      console.out(";");
-      return;
-    }
+  if (find_backward_title(source, start_back_from(record_start), record_start, limit, title,
+                          length) &&
+      scan.state.previous_title != stored_text(source, title + kRecordValueOffset, length)) {
+    copy_stored_text(source, title + kRecordValueOffset, length, name);
+    scan.console.out(";");
+    return;
   }
-  if (forward != kNotFound && read_length(source, forward + kRecordLengthOffset, length) &&
+  title = find_bytes(source, resume, kTitleForwardWindow, kAttAttachTitle, limit);
+  if (title != kNotFound && read_length(source, title + kRecordLengthOffset, length) &&
       length >= 0 && length <= kLongestForwardTitle) {
-    copy_stored_text(source, forward + kRecordValueOffset, length, name);
+    copy_stored_text(source, title + kRecordValueOffset, length, name);
   }
 }
 
-// The 8-bit name step: any name property found empties the name; the nearer usable one fills it.
-void take_name8(Bytes source, std::size_t resume, std::size_t limit, Console& console,
-                Text& name) {
-  const std::size_t display =
-      find_bytes(source, resume, kPropertyWindow, kPtString8DisplayName, limit);
-  const std::size_t long_name =
-      find_bytes(source, resume, kPropertyWindow, kPtString8AttachLongFilename, limit);
-  if (display == kNotFound && long_name == kNotFound) {
-    console.out("~ ");
-    return;
-  }
-  name.clear();
-  auto usable = [&](std::size_t property, std::int32_t& length) {
-    return property != kNotFound &&
-           read_length(source, property + kPropertyLengthOffset, length) &&
-           length >= kShortestName8 && length <= kLongestName8;
-  };
+// The name properties of a record: in the window after its data, else in its own property list,
+// which Outlook writes after an icon picture that can push it past the window.
+NameProperties record_name_properties(Bytes source, std::size_t resume, std::size_t limit) {
+  const NameProperties near = find_name_properties(source, {{resume, kPropertyWindow, limit}});
+  if (!near.none()) return near;
+  const std::size_t list = find_in(source, window_within(resume, limit), kAttAttachment);
   std::int32_t length = 0;
-  if (usable(display, length)) {
-    copy_stored_text(source, display + kPropertyValueOffset, length, name);
+  if (list == kNotFound || !read_length(source, list + kRecordLengthOffset, length) ||
+      length < 0) {
+    return near;
   }
-  if (usable(long_name, length) && (name.empty() || long_name < display)) {
-    copy_stored_text(source, long_name + kPropertyValueOffset, length, name);
-  }
+  const std::size_t value = list + kRecordValueOffset;
+  const std::size_t stop =
+      std::min({value + static_cast<std::size_t>(length), source.size(), limit});
+  return find_name_properties(source, {window_within(value, stop)});
 }
 
-// The Unicode name step: the nearer property alone decides; its UTF-16 value is narrowed by
-// dropping zero bytes.
-void take_name_unicode(Bytes source, std::size_t resume, std::size_t limit, Console& console,
-                       Text& name) {
-  const std::size_t display =
-      find_bytes(source, resume, kPropertyWindow, kPtUnicodeDisplayName, limit);
-  const std::size_t long_name =
-      find_bytes(source, resume, kPropertyWindow, kPtUnicodeAttachLongFilename, limit);
-  const std::size_t chosen = display < long_name ? display : long_name;
-  if (chosen == kNotFound) return;
-  std::int32_t length = 0;
-  if (!read_length(source, chosen + kPropertyLengthOffset, length) ||
-      length > kLongestNameUnicode) {
-    return;
+// The record at `record`: its glyphs, and its attachment when it is usable. `resume` becomes
+// where the next record is looked for, `next` that record (or kNotFound).
+Outcome take_record(const Scan& scan, std::size_t record, std::size_t& resume,
+                    std::size_t& next, std::vector<Passed>& passed) {
+  const Bytes source = scan.source;
+  const std::size_t end = source.size();
+  const std::size_t data_start = record + kRecordValueOffset;
+  std::int32_t data_length = 0;
+  resume = data_start;
+  // A length field cut by the buffer end counts as a length beyond what is left.
+  const bool readable = read_length(source, record + kRecordLengthOffset, data_length);
+  const std::int64_t left = static_cast<std::int64_t>(end) - static_cast<std::int64_t>(data_start);
+  const char* unusable = !readable || data_length > left ? ">"
+                         : data_length < 0               ? "-"
+                         : data_length == 0              ? " - "
+                                                         : nullptr;
+  if (unusable != nullptr) {
+    scan.console.out("%s", unusable);
+    next = resume < end ? find_bytes(source, resume, end - resume, kAttAttachData, end)
+                        : kNotFound;
+    return {};
   }
-  // The first byte is always examined, so a length of 0 or less examines one.
-  const std::size_t value = chosen + kPropertyValueOffset;
-  const std::size_t wanted = length > 1 ? static_cast<std::size_t>(length) : 1;
-  const std::size_t available = value < source.size() ? source.size() - value : 0;
-  const std::size_t examined = wanted < available ? wanted : available;
-  name.clear();
-  for (std::size_t i = 0; i < examined; ++i) {
-    const std::uint8_t byte = source[value + i];
-    if (byte != 0) name.append(static_cast<char>(byte));
+  // The scan resumes 9 bytes before the data's end, and the next record found from there bounds
+  // every search for this one's title and names.
+  resume = record + static_cast<std::size_t>(data_length);
+  passed.push_back({record, resume});
+  next = find_bytes(source, resume, end - resume, kAttAttachData, end);
+  const std::size_t limit = next == kNotFound ? end : next;
+
+  FoundAttachment attachment{data_start, data_length, std::string(kUnknownAttachment), {}};
+  take_record_title(scan, record, resume, limit, attachment.name);
+  attachment.title = attachment.name;
+  take_names(source, record_name_properties(source, resume, limit), scan.console,
+             attachment.name);
+  finish_name(attachment.name, attachment.title);
+  return extract_attachment(source, attachment, scan.target, scan.console, scan.state);
+}
+
+// The attAttachData records, from the buffer's start. `passed` collects the usable ones.
+Outcome scan_records(const Scan& scan, std::vector<Passed>& passed) {
+  const std::size_t end = scan.source.size();
+  std::size_t record = find_bytes(scan.source, 0, end, kAttAttachData, end);
+  while (record != kNotFound) {
+    scan.console.out(".");
+    std::size_t resume = 0;
+    const Outcome outcome = take_record(scan, record, resume, record, passed);
+    if (outcome.failed()) return outcome;
   }
-  console.out("* ");
+  return {};
+}
+
+// The contents that the property list [value, value_end) of an attachment holds, if any: the
+// first PR_ATTACH_DATA_BIN or PR_ATTACH_DATA_OBJ in it, named from the title before the list and
+// the name properties in it. `began` is where the attachment's attributes began.
+Outcome take_property_attachment(const Scan& scan, std::size_t began, std::size_t list,
+                                 std::size_t value, std::size_t value_end) {
+  const Bytes source = scan.source;
+  const SearchWindow within = window_within(value, value_end);
+  const std::size_t binary = find_in(source, within, kPtBinaryAttachDataBin);
+  const std::size_t object = find_in(source, within, kPtObjectAttachDataObj);
+  const std::size_t property = std::min(binary, object);
+  if (property == kNotFound) return {};
+  scan.console.out("+");
+
+  // An object's value opens with the identifier of its interface, which is no part of the file.
+  const std::size_t skipped = property == object ? kObjectInterfaceSize : 0;
+  std::int32_t stored = 0;
+  const bool readable = read_length(source, property + kPropertyLengthOffset, stored);
+  const std::int64_t left = static_cast<std::int64_t>(value_end) -
+                            static_cast<std::int64_t>(property + kPropertyValueOffset);
+  const std::int64_t length = std::int64_t{stored} - static_cast<std::int64_t>(skipped);
+  const char* unusable = !readable || stored > left ? ">"
+                         : length < 0               ? "-"
+                         : length == 0              ? " - "
+                                                    : nullptr;
+  if (unusable != nullptr) {
+    scan.console.out("%s", unusable);
+    return {};
+  }
+  const std::size_t data_start = property + kPropertyValueOffset + skipped;
+  const std::size_t data_end = data_start + static_cast<std::size_t>(length);
+  FoundAttachment attachment{data_start, static_cast<std::int32_t>(length),
+                             std::string(kUnknownAttachment), {}};
+
+  const std::size_t title_from = std::max(began, start_back_from(list));
+  std::size_t title = kNotFound;
+  std::int32_t title_length = 0;
+  if (find_backward_title(source, title_from, list, list, title, title_length)) {
+    copy_stored_text(source, title + kRecordValueOffset, title_length, attachment.name);
+    scan.console.out(";");
+  }
+  attachment.title = attachment.name;
+  const NameProperties names = find_name_properties(
+      source, {window_within(value, property), window_within(data_end, value_end)});
+  take_names(source, names, scan.console, attachment.name);
+  finish_name(attachment.name, attachment.title);
+  return extract_attachment(source, attachment, scan.target, scan.console, scan.state);
+}
+
+// The attAttachment records of the buffer, passing over the contents of the usable
+// attAttachData records. Each closes the attachment whose attributes began where the previous
+// one ended; when no attAttachData record lies among those attributes, the attachment's
+// contents can only be in its property list.
+Outcome scan_property_lists(const Scan& scan, const std::vector<Passed>& passed) {
+  const Bytes source = scan.source;
+  const std::size_t end = source.size();
+  std::size_t at = 0;
+  std::size_t began = 0;
+  auto next_passed = passed.begin();
+  for (;;) {
+    while (next_passed != passed.end() && next_passed->resume <= at) ++next_passed;
+    if (next_passed != passed.end() && next_passed->head <= at) {
+      at = next_passed->resume;
+      continue;
+    }
+    const std::size_t stop = next_passed != passed.end() ? next_passed->head : end;
+    const std::size_t list = find_in(source, window_within(at, stop), kAttAttachment);
+    if (list == kNotFound) {
+      if (next_passed == passed.end()) return {};
+      at = next_passed->resume;
+      continue;
+    }
+    // A length that cannot be read, is negative or runs past the buffer passes the head over.
+    const std::size_t value = list + kRecordValueOffset;
+    std::int32_t length = 0;
+    if (!read_length(source, list + kRecordLengthOffset, length) || length < 0 ||
+        static_cast<std::size_t>(length) > end - value) {
+      at = value;
+      continue;
+    }
+    const std::size_t value_end = value + static_cast<std::size_t>(length);
+    const std::size_t attributes = began;
+    began = at = value_end;
+    if (find_in(source, window_within(attributes, list), kAttAttachData) != kNotFound) continue;
+    const Outcome outcome = take_property_attachment(scan, attributes, list, value, value_end);
+    if (outcome.failed()) return outcome;
+  }
 }
 
 }  // namespace
 
-void sanitise_name(Text& name) {
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    if (!is_name_byte(static_cast<unsigned char>(name[i]))) name[i] = '_';
-  }
-}
-
-Outcome scan_attachments(std::span<const std::uint8_t> source, const OutputTarget& target,
-                         Console& console, ExtractionState& state) {
-  const std::size_t end = source.size();
-  Text name(kUnknownAttachment);
-  Text title;
-
-  std::size_t record = find_bytes(source, 0, end, kAttAttachData, end);
-  while (record != kNotFound) {
-    console.out(".");
-    const std::size_t data_start = record + kRecordValueOffset;
-    std::int32_t data_length = 0;
-    std::size_t resume = data_start;
-    std::size_t next = kNotFound;  // the next record from the resume point
-
-    // A length field cut by the buffer end counts as a length beyond what is left.
-    const bool readable = read_length(source, record + kRecordLengthOffset, data_length);
-    const std::int64_t left = static_cast<std::int64_t>(end) - static_cast<std::int64_t>(data_start);
-    if (!readable || data_length > left) {
-      console.out(">");
-    } else if (data_length < 0) {
-      console.out("-");
-    } else if (data_length == 0) {
-      console.out(" - ");
-    } else {
-      // Usable. The scan resumes 9 bytes before the data's end, and the next record found from
-      // there bounds every search for this one's title and names.
-      resume = record + static_cast<std::size_t>(data_length);
-      next = find_bytes(source, resume, end - resume, kAttAttachData, end);
-      const std::size_t limit = next == kNotFound ? end : next;
-
-      take_title(source, record, resume, limit, state, console, name);
-      title = name;
-      take_name8(source, resume, limit, console, name);
-      take_name_unicode(source, resume, limit, console, name);
-      // A name property too long or too short to take leaves no name at all; the attachment is
-      // still written, under its title or else the default name.
-      if (name.empty()) name.assign(title.empty() ? kUnknownAttachment : title.view());
-      sanitise_name(name);
-
-      const AttachmentRecord handed{record, data_start, data_length, resume};
-      const Outcome outcome =
-          extract_attachment(source, handed, name, title, target, console, state);
-      if (outcome.failed()) return outcome;
-      name.assign(kUnknownAttachment);
-      title.clear();
-      record = next;
-      continue;
-    }
-    name.assign(kUnknownAttachment);
-    title.clear();
-    record = resume < end ? find_bytes(source, resume, end - resume, kAttAttachData, end)
-                          : kNotFound;
-  }
+Outcome scan_attachments(Bytes source, const OutputTarget& target, Console& console,
+                         ExtractionState& state) {
+  const Scan scan{source, target, console, state};
+  std::vector<Passed> passed;
+  Outcome outcome = scan_records(scan, passed);
+  if (!outcome.failed()) outcome = scan_property_lists(scan, passed);
+  if (outcome.failed()) return outcome;
   print_extraction_summary(state, console);
   return {};
 }

@@ -1,0 +1,68 @@
+// Name discovery: the MAPI name properties of an attachment, wherever a scan looks for them, and
+// the steps that turn them into the attachment's name.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "bytes/search.h"
+#include "platform/console.h"
+
+namespace kestrox {
+
+using Bytes = std::span<const std::uint8_t>;
+
+inline constexpr std::string_view kUnknownAttachment = "Unknown Attachment.txt";
+
+// One find_bytes call: where it starts, how far it looks and the limit no match may lie past.
+struct SearchWindow {
+  std::size_t start = 0;
+  std::size_t length = 0;
+  std::size_t limit = 0;
+};
+
+// A window whose matches lie wholly in [from, to).
+constexpr SearchWindow window_within(std::size_t from, std::size_t to) {
+  // find_bytes never tests the last position that fits its window, hence the one byte more.
+  return {from, to > from ? to - from + 1 : 0, to};
+}
+
+inline std::size_t find_in(Bytes source, const SearchWindow& window, Bytes pattern) {
+  return find_bytes(source, window.start, window.length, pattern, window.limit);
+}
+
+// The four name properties of one attachment: where each was found first, or kNotFound.
+struct NameProperties {
+  std::size_t display8 = kNotFound;
+  std::size_t long_name8 = kNotFound;
+  std::size_t display_unicode = kNotFound;
+  std::size_t long_name_unicode = kNotFound;
+
+  bool none() const {
+    return display8 == kNotFound && long_name8 == kNotFound && display_unicode == kNotFound &&
+           long_name_unicode == kNotFound;
+  }
+};
+
+// Each property is looked for in the windows in turn; the first window that holds it decides.
+NameProperties find_name_properties(Bytes source, std::initializer_list<SearchWindow> windows);
+
+// The 8-bit name step, then the Unicode name step, on the properties found: "~ " when no 8-bit
+// property was found, "* " when a Unicode name was taken.
+void take_names(Bytes source, const NameProperties& found, Console& console, std::string& name);
+
+// Copies the stored text of `length` bytes at `at` into `into`; a length of 0 leaves it as it was.
+void copy_stored_text(Bytes source, std::size_t at, std::int32_t length, std::string& into);
+
+// An attachment is never dropped for want of a name: an empty name becomes the title, or the
+// default name without one. Then every byte a file name may not keep becomes '_'.
+void finish_name(std::string& name, const std::string& title);
+
+// Replaces, in place, every byte that is not '@', '-', '.', a space, a letter or a digit by '_'.
+void sanitise_name(std::string& name);
+
+}  // namespace kestrox
