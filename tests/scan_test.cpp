@@ -28,9 +28,12 @@ using testing::kAtpString;
 using testing::kAttAttachData;
 using testing::kAttAttachTitle;
 using testing::kLevelAttachment;
+using testing::kPrAttachData;
 using testing::kPrAttachLongFilename;
 using testing::kPrDisplayName;
 using testing::kPropertyBlockHeadSize;
+using testing::kPtBinary;
+using testing::kPtObject;
 using testing::kPtString8;
 using testing::kPtUnicode;
 using testing::kRecordChecksumSize;
@@ -133,6 +136,13 @@ MapiBlock one_property(std::uint16_t type, std::uint16_t id, std::string_view te
     block.mapi_unicode(id, std::u16string(text.begin(), text.end()));
   }
   return block;
+}
+
+// A 16-byte interface identifier, then `contents`: the value of a PR_ATTACH_DATA_OBJ.
+ByteVector object_value(const ByteVector& contents) {
+  ByteVector value(16 + contents.size(), 0xA5);
+  std::copy(contents.begin(), contents.end(), value.begin() + 16);
+  return value;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -291,8 +301,15 @@ TEST(ScanGlyphs, CorruptingAnyByteNeverBreaksTheScan) {
   attachments[1].long_name = "second.txt";
   attachments[1].data = data(30, 2);
   attachments[1].unicode_name = u"second wide.txt";
-  const ByteVector clean = testing::tnef_message(attachments);
-  ASSERT_EQ(glyphs(scan(clean).out), ".;.;* ");
+  // And a third whose contents are kept in its property list.
+  TnefBuilder tnef;
+  tnef.raw(testing::tnef_message(attachments))
+      .attach_title("third.txt")
+      .attachment_properties(MapiBlock()
+                                 .mapi_counted(kPtObject, kPrAttachData, 36, object_value(data(20, 3)))
+                                 .mapi_unicode(kPrDisplayName, u"third wide.txt"));
+  const ByteVector clean = tnef.bytes();
+  ASSERT_EQ(glyphs(scan(clean).out), ".;.;* +;~ * ");
 
   ScratchDirectory directory;
   const OutputTarget target{directory.path() + "/", true, PathStyle::kPosix};
@@ -317,6 +334,122 @@ TEST(ScanGlyphs, CorruptingAnyByteNeverBreaksTheScan) {
       EXPECT_EQ(console.keys_read(), 0);
     }
   }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Attachments kept in their property list, and names kept in it past the window
+
+TEST(ScanPropertyLists, ContentsAndLengthsOfBinaryAndObjectProperties) {
+  struct Case {
+    const char* what;
+    std::uint16_t type;
+    std::int32_t declared;  // the value length; -1 here: the true one
+    std::string glyphs;
+    std::size_t written;  // bytes of the file written, 0 for none
+  };
+  const ByteVector contents = data(300, 4);
+  for (const Case& c : {
+           Case{"binary", kPtBinary, -1, "+;", 300},
+           Case{"object, without its identifier", kPtObject, -1, "+;", 300},
+           Case{"binary past the property list", kPtBinary, 2000, "+>", 0},
+           Case{"binary of negative length", kPtBinary, -5, "+-", 0},
+           Case{"binary of length 0", kPtBinary, 0, "+ - ", 0},
+           Case{"object shorter than its identifier", kPtObject, 15, "+-", 0},
+           Case{"object of its identifier alone", kPtObject, 16, "+ - ", 0},
+       }) {
+    SCOPED_TRACE(c.what);
+    const ByteVector value = c.type == kPtObject ? object_value(contents) : contents;
+    const std::int32_t declared =
+        c.declared == -1 ? static_cast<std::int32_t>(value.size()) : c.declared;
+    TnefBuilder tnef;
+    tnef.signature().attach_rend_data().attach_title("report.doc").attachment_properties(
+        MapiBlock()
+            .mapi_counted(c.type, kPrAttachData, declared, value)
+            .mapi_string8(kPrAttachLongFilename, "report.pdf"));
+    const ScanResult r = scan_guarded(tnef.bytes());
+    EXPECT_EQ(glyphs(r.out), c.glyphs);
+    if (c.written == 0) {
+      EXPECT_TRUE(r.written.empty());
+      EXPECT_TRUE(r.out.ends_with(kNoFiles));
+    } else {
+      ASSERT_EQ(r.files.size(), 1u);
+      EXPECT_EQ(r.files[0].name, "report.pdf");
+      EXPECT_EQ(r.files[0].title, "report.doc");
+      EXPECT_EQ(r.written.at("report.pdf"), contents);
+    }
+  }
+}
+
+TEST(ScanPropertyLists, AttachmentsWithARecordAreWrittenOnceFromIt) {
+  // The first and the third have a record, the third its contents in its list as well; the
+  // second has only its list. Each is written once, the second after the records.
+  TnefBuilder tnef;
+  tnef.signature()
+      .attach_rend_data()
+      .attach_data(data(40, 1))
+      .attachment_properties(MapiBlock().mapi_string8(kPrDisplayName, "one.txt"))
+      .attach_rend_data()
+      .attachment_properties(MapiBlock()
+                                 .mapi_counted(kPtBinary, kPrAttachData, 40, data(40, 2))
+                                 .mapi_string8(kPrDisplayName, "two.txt"))
+      .attach_rend_data()
+      .attach_data(data(40, 3))
+      .attachment_properties(MapiBlock()
+                                 .mapi_counted(kPtBinary, kPrAttachData, 40, data(40, 4))
+                                 .mapi_string8(kPrDisplayName, "three.txt"));
+  const ScanResult r = scan(tnef);
+  EXPECT_EQ(glyphs(r.out), "..+");
+  ASSERT_EQ(r.files.size(), 3u);
+  EXPECT_EQ(r.files[2].name, "two.txt");
+  EXPECT_EQ(r.written.at("one.txt"), data(40, 1));
+  EXPECT_EQ(r.written.at("two.txt"), data(40, 2));
+  EXPECT_EQ(r.written.at("three.txt"), data(40, 3));
+}
+
+TEST(ScanPropertyLists, NamesAreTakenFromTheListAroundTheContents) {
+  // Before the contents, after them, and a name pattern inside them that is not the name.
+  ByteVector contents = data(200, 5);
+  const ByteVector decoy = one_property(kPtString8, kPrDisplayName, "decoy.exe").properties();
+  std::copy(decoy.begin(), decoy.end(), contents.begin() + 50);
+  for (bool before : {true, false}) {
+    SCOPED_TRACE(before);
+    MapiBlock list;
+    if (before) list.mapi_unicode(kPrAttachLongFilename, u"before.txt");
+    list.mapi_counted(kPtBinary, kPrAttachData, 200, contents);
+    if (!before) list.mapi_string8(kPrAttachLongFilename, "after.txt");
+    TnefBuilder tnef;
+    tnef.signature().attachment_properties(list);
+    const ScanResult r = scan_guarded(tnef.bytes());
+    ASSERT_EQ(r.files.size(), 1u);
+    EXPECT_EQ(r.files[0].name, before ? "before.txt" : "after.txt");
+    EXPECT_EQ(glyphs(r.out), before ? "+~ * " : "+");
+  }
+}
+
+TEST(ScanPropertyLists, NameBehindTheIconPictureIsFoundInTheOwnList) {
+  // Outlook writes the icon between the data and the property list, so the name properties lie
+  // past the 4000-byte window. A record without a list of its own never takes the next one's.
+  TnefBuilder tnef;
+  tnef.signature()
+      .attach_title("HASSEL~1.JPG")
+      .attach_data(data(100, 1))
+      .record(kLevelAttachment, 0x9008, kAtpByte, data(5000, 2))  // attAttachMetaFile: the icon
+      .attachment_properties(MapiBlock()
+                                 .mapi_string8(kPrAttachLongFilename, "hasselhoff.jpg")
+                                 .mapi_unicode(kPrDisplayName, u"hasselhoff wide.jpg"))
+      .attach_title("NEXT~1.TXT")
+      .attach_data(data(100, 3))
+      .record(kLevelAttachment, 0x9008, kAtpByte, data(5000, 4))
+      .attach_title("THIRD~1.TXT")
+      .attach_data(data(100, 5))
+      .record(kLevelAttachment, 0x9008, kAtpByte, data(5000, 6))
+      .attachment_properties(MapiBlock().mapi_string8(kPrDisplayName, "third.txt"));
+  const ScanResult r = scan(tnef);
+  EXPECT_EQ(glyphs(r.out), ".;* .;~ .;");
+  ASSERT_EQ(r.files.size(), 3u);
+  EXPECT_EQ(r.files[0].name, "hasselhoff wide.jpg");
+  EXPECT_EQ(r.files[1].name, "NEXT_1.TXT");
+  EXPECT_EQ(r.files[2].name, "third.txt");
 }
 
 // ---------------------------------------------------------------------------------------------
