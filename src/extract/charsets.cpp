@@ -1,0 +1,174 @@
+// Decoding names and titles to UTF-8: UTF-16LE, UTF-8 and the Windows code pages of the tables.
+#include "extract/charsets.h"
+
+namespace kestrox {
+
+namespace {
+
+constexpr char32_t kReplacementCharacter = 0xFFFD;
+constexpr std::uint32_t kWindows1252 = 1252;
+constexpr std::uint32_t kUtf8CodePage = 65001;
+
+struct CodePage {
+  std::uint16_t number;
+  std::uint8_t double_byte;  // 1 + the index of its DoubleByteRows, 0 on a single-byte page
+  std::uint16_t high[128];   // bytes 0x80-0xFF alone; 0 where unmapped and at lead bytes
+};
+
+// The pairs of a double-byte page: a lead byte's row, a trail byte's column, one cell each. The
+// rows hold the page's trail bytes only, so that no cell is spent on bytes that cannot follow.
+struct DoubleByteRows {
+  std::uint8_t lead_row[128];      // bytes 0x80-0xFF: 1 + its row, 0 when not a lead byte
+  std::uint8_t trail_column[192];  // bytes 0x40-0xFF: 1 + its column, 0 when not a trail byte
+  std::uint16_t columns;
+  std::uint32_t first_cell;  // of the page's first row in kDoubleByteCells
+};
+
+// Plain constant arrays, no pointers: nothing to relocate or construct when the program starts.
+#include "extract/codepage_tables.inc"
+
+const CodePage* find_code_page(std::uint32_t number) {
+  for (const CodePage& page : kCodePages) {
+    if (page.number == number) return &page;
+  }
+  return nullptr;
+}
+
+std::string utf8_from_utf8(std::span<const std::uint8_t> bytes) {
+  std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  text = text.substr(0, text.find('\0'));
+  std::string decoded;
+  decoded.reserve(text.size());
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t length = utf8_character_at(text, at).length;
+    if (length == 0) {
+      decoded += '_';
+      ++at;
+    } else {
+      decoded.append(text.substr(at, length));
+      at += length;
+    }
+  }
+  return decoded;
+}
+
+}  // namespace
+
+std::string utf8_from_utf16le(std::span<const std::uint8_t> units) {
+  const std::size_t count = units.size() / 2;
+  const auto unit = [&](std::size_t i) {
+    return static_cast<char32_t>(units[2 * i] | units[2 * i + 1] << 8);
+  };
+  std::string text;
+  text.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    char32_t code_point = unit(i);
+    if (code_point == 0) break;
+    if (code_point >= 0xD800 && code_point <= 0xDBFF && i + 1 < count && unit(i + 1) >= 0xDC00 &&
+        unit(i + 1) <= 0xDFFF) {
+      code_point = 0x10000 + ((code_point - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
+      ++i;
+    }
+    append_utf8(text, code_point);  // a lone surrogate comes out as U+FFFD
+  }
+  return text;
+}
+
+std::string utf8_from_code_page(std::span<const std::uint8_t> bytes, std::uint32_t code_page) {
+  if (code_page == kUtf8CodePage) return utf8_from_utf8(bytes);
+  const CodePage* page = find_code_page(code_page);
+  if (page == nullptr) page = find_code_page(kWindows1252);
+  const DoubleByteRows* pairs =
+      page->double_byte != 0 ? &kDoubleByteRows[page->double_byte - 1] : nullptr;
+
+  std::string text;
+  text.reserve(bytes.size());
+  for (std::size_t at = 0; at < bytes.size() && bytes[at] != 0;) {
+    const std::uint8_t byte = bytes[at++];
+    if (byte < 0x80) {
+      text += static_cast<char>(byte);
+      continue;
+    }
+    char32_t code_point = page->high[byte - 0x80];
+    const unsigned row = pairs != nullptr ? pairs->lead_row[byte - 0x80] : 0;
+    if (row != 0) {
+      // A trail byte is taken with its lead even when the pair is unmapped; any other byte (an
+      // ASCII letter, the terminator, the end) stays for itself.
+      const unsigned column =
+          at < bytes.size() && bytes[at] >= 0x40 ? pairs->trail_column[bytes[at] - 0x40] : 0;
+      if (column != 0) {
+        code_point = kDoubleByteCells[pairs->first_cell + (row - 1) * pairs->columns + column - 1];
+        ++at;
+      }
+    }
+    if (code_point == 0) {
+      text += '_';
+    } else {
+      append_utf8(text, code_point);
+    }
+  }
+  return text;
+}
+
+bool is_known_code_page(std::uint32_t code_page) {
+  return code_page == kUtf8CodePage || find_code_page(code_page) != nullptr;
+}
+
+Utf8Character utf8_character_at(std::string_view text, std::size_t at) {
+  constexpr Utf8Character kNone{0, 0};
+  if (at >= text.size()) return kNone;
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  if (lead < 0x80) return {lead, 1};
+  unsigned char low = 0x80;  // the range of the byte after the lead
+  unsigned char high = 0xBF;
+  std::size_t length = 0;
+  char32_t code_point = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    code_point = lead & 0x1Fu;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    code_point = lead & 0x0Fu;
+    if (lead == 0xE0) low = 0xA0;   // below: overlong
+    if (lead == 0xED) high = 0x9F;  // above: a surrogate
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    code_point = lead & 0x07u;
+    if (lead == 0xF0) low = 0x90;   // below: overlong
+    if (lead == 0xF4) high = 0x8F;  // above: beyond U+10FFFF
+  } else {
+    return kNone;
+  }
+  if (text.size() - at < length) return kNone;
+  for (std::size_t i = 1; i < length; ++i) {
+    const unsigned char next = byte(at + i);
+    if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return kNone;
+    code_point = code_point << 6 | (next & 0x3Fu);
+  }
+  return {code_point, length};
+}
+
+void append_utf8(std::string& into, char32_t code_point) {
+  if ((code_point >= 0xD800 && code_point <= 0xDFFF) || code_point > 0x10FFFF) {
+    code_point = kReplacementCharacter;
+  }
+  const auto put = [&](char32_t bits) { into += static_cast<char>(bits); };
+  if (code_point < 0x80) {
+    put(code_point);
+  } else if (code_point < 0x800) {
+    put(0xC0 | code_point >> 6);
+    put(0x80 | (code_point & 0x3F));
+  } else if (code_point < 0x10000) {
+    put(0xE0 | code_point >> 12);
+    put(0x80 | (code_point >> 6 & 0x3F));
+    put(0x80 | (code_point & 0x3F));
+  } else {
+    put(0xF0 | code_point >> 18);
+    put(0x80 | (code_point >> 12 & 0x3F));
+    put(0x80 | (code_point >> 6 & 0x3F));
+    put(0x80 | (code_point & 0x3F));
+  }
+}
+
+}  // namespace kestrox
