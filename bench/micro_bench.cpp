@@ -179,6 +179,27 @@ void BM_ScanManySmall(benchmark::State& state) {
 }
 BENCHMARK(BM_ScanManySmall)->Arg(10000)->Unit(benchmark::kMillisecond);
 
+// A file of nothing but attAttachment heads, each with an empty property list, or each with a
+// length that runs past the buffer: the scan of property lists stays linear in the file size.
+void BM_ScanPropertyListHeads(benchmark::State& state) {
+  const std::uint8_t head[] = {0x02, 0x05, 0x90, 0x06, 0x00};
+  const std::uint8_t length = state.range(0) == 0 ? 0x00 : 0x7F;
+  testing::ByteVector tnef(std::size_t{16} << 20);
+  for (std::size_t at = 0; at + 11 <= tnef.size(); at += 11) {
+    std::copy(std::begin(head), std::end(head), tnef.begin() + static_cast<std::ptrdiff_t>(at));
+    tnef[at + 5] = tnef[at + 6] = tnef[at + 7] = 0;
+    tnef[at + 8] = length;
+  }
+  SilentConsole console;
+  for (auto _ : state) {
+    ExtractionState extraction;
+    const OutputTarget target{"/nonexistent/", true, PathStyle::kPosix};
+    benchmark::DoNotOptimize(scan_attachments(tnef, target, console, extraction).failed());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * tnef.size()));
+}
+BENCHMARK(BM_ScanPropertyListHeads)->Arg(0)->Arg(1)->ArgName("too_long")->Unit(benchmark::kMillisecond);
+
 }  // namespace
 }  // namespace kestrox
 

@@ -68,6 +68,23 @@ int main(int argc, char** argv) {
   odd.record_head(2, t::kAttAttachData, t::kAtpByte, 0x7FFFFFFF);
   run_seeds.emplace_back("builder_odd", odd.bytes());
 
+  // Attachments kept in their property lists: a file, an object, and lengths that lie.
+  TnefBuilder lists;
+  lists.signature().attach_title("kept.pdf").attachment_properties(
+      MapiBlock()
+          .mapi_counted(t::kPtBinary, t::kPrAttachData, 30, t::pattern_free_bytes(30, 7))
+          .mapi_string8(t::kPrAttachLongFilename, "kept.pdf"));
+  ByteVector object(16, 0xA5);
+  object.resize(60, 0x41);
+  lists.attachment_properties(MapiBlock()
+                                  .mapi_unicode(t::kPrDisplayName, u"object.bin")
+                                  .mapi_counted(t::kPtObject, t::kPrAttachData, 60, object));
+  lists.attachment_properties(
+      MapiBlock().mapi_counted(t::kPtObject, t::kPrAttachData, 12, bytes_of("short object")));
+  lists.attachment_properties(
+      MapiBlock().mapi_counted(t::kPtBinary, t::kPrAttachData, 5000, bytes_of("past the list")));
+  run_seeds.emplace_back("builder_lists", lists.bytes());
+
   run_seeds.emplace_back("builder_base64.eml",
                          bytes_of(t::mime_message(message, t::TransferEncoding::kBase64)));
   run_seeds.emplace_back(
