@@ -952,8 +952,8 @@ TEST(EndToEndPosix, WorkingDirectoryErrorGoesToStandardError) {
   // A shell in front removes its working directory, then becomes the program.
   launch.wrapper = {"/bin/sh", "-c", "rmdir \"$PWD\" && exec \"$@\"", "sh"};
   const Finished run = run_expecting(launch, 999);
-  EXPECT_EQ(run.err,
-            "Error getting working directory.: " + std::string(std::strerror(ENOENT)) + "\n");
+  const std::string reason = std::strerror(ENOENT);
+  EXPECT_EQ(run.err, "Error getting working directory.: " + reason + "\nkestrox: .: " + reason + "\n");
   EXPECT_EQ(after_banner(run.out), kPrompt);
 }
 

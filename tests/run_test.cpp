@@ -106,10 +106,11 @@ struct RunOutcome {
   int keys_read = 0;
 };
 
-RunOutcome run_kestrox(std::vector<std::string> arguments, bool utf8 = false) {
+RunOutcome run_kestrox(std::vector<std::string> arguments, bool utf8 = false,
+                       PathStyle style = PathStyle::kPosix) {
   ScriptedConsole console("k", utf8);
   RunOutcome outcome;
-  outcome.result = run(arguments, console, PathStyle::kPosix);
+  outcome.result = run(arguments, console, style);
   const std::string banner = banner_text(utf8 ? BannerStyle::kUtf8 : BannerStyle::kCodePage437);
   const std::string& out = console.out_text();
   EXPECT_EQ(out.substr(0, banner.size()), banner) << "every run opens with the banner";
@@ -136,7 +137,8 @@ TEST(RunArguments, MoreThanThreeIsInvalidAndOpensNothing) {
         std::vector<std::string>{"kestrox", dir / "in.dat", "x", out_dir, "a", "b"}}) {
     const RunOutcome run = run_kestrox(arguments);
     EXPECT_EQ(run.out, "Invalid arguments\n" + std::string(kPrompt));
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.err, "kestrox: " + arguments[4] +
+                           ": too many arguments: at most SOURCE, OPTIONS and OUTPUT-DIRECTORY\n");
     EXPECT_EQ(run.keys_read, 1);
     EXPECT_EQ(run.result, 999);
   }
@@ -151,8 +153,8 @@ TEST(RunArguments, UnreachableWorkingDirectoryIsReportedOnStandardError) {
   WorkingDirectory inside(doomed);
   ASSERT_EQ(::rmdir(doomed.c_str()), 0);
   const RunOutcome run = run_kestrox({"kestrox"});
-  EXPECT_EQ(run.err,
-            "Error getting working directory.: " + std::string(std::strerror(ENOENT)) + "\n");
+  const std::string reason = std::strerror(ENOENT);
+  EXPECT_EQ(run.err, "Error getting working directory.: " + reason + "\nkestrox: .: " + reason + "\n");
   EXPECT_EQ(run.out, kPrompt);
   EXPECT_EQ(run.keys_read, 1);
   EXPECT_EQ(run.result, 999);
@@ -194,8 +196,8 @@ TEST(RunArguments, WorkingDirectoryOver259CharactersIsAFailure) {
   write_file(too_long + "/winmail.dat", kOneAttachment);
   WorkingDirectory inside(too_long);
   const RunOutcome run = run_kestrox({std::string(kNowhereProgram)});
-  EXPECT_EQ(run.err,
-            "Error getting working directory.: " + std::string(std::strerror(ERANGE)) + "\n");
+  const std::string reason = std::strerror(ERANGE);
+  EXPECT_EQ(run.err, "Error getting working directory.: " + reason + "\nkestrox: .: " + reason + "\n");
   EXPECT_EQ(run.out, kPrompt);
   EXPECT_EQ(run.keys_read, 1);
   EXPECT_EQ(run.result, 999);
@@ -210,7 +212,7 @@ TEST(RunLoading, MissingSourceCannotBeFound) {
   const std::string missing = dir / "missing.dat";
   const RunOutcome run = run_kestrox({"kestrox", missing});
   EXPECT_EQ(run.out, "Analysing file " + missing + std::string(kCannotFind) + std::string(kPrompt));
-  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.err, "kestrox: " + missing + ": " + std::strerror(ENOENT) + "\n");
   EXPECT_EQ(run.keys_read, 1);
   EXPECT_EQ(run.result, 999);
 }
@@ -503,51 +505,47 @@ TEST(RunDefaultSource, MissingBesideTheProgramToo) {
   EXPECT_EQ(run.result, 999);
 }
 
-TEST(RunDefaultSource, ProgramPathWithoutSlashIsCutAtTheLetterK) {
+// On POSIX a program started through the search path has no '/' in argument 0, which then says
+// nothing of where the program lies: the running executable's own directory is used.
+TEST(RunDefaultSource, ProgramPathWithoutSlashIsTheRunningExecutablesDirectory) {
+  TempDir work;
+  WorkingDirectory inside(work.path());
+  std::string executable;
+  ASSERT_TRUE(running_executable_path(executable));
+  const std::string beside = executable.substr(0, executable.rfind('/')) + "/winmail.dat";
+  if (fs::exists(beside)) GTEST_SKIP() << beside << " exists";
+  const RunOutcome run = run_kestrox({"kestrox"});
+  EXPECT_EQ(run.out, "Analysing file " + beside + std::string(kCannotFind) + std::string(kPrompt));
+}
+
+// Elsewhere, as on Windows, it is cut at its last 'K', else its last 'k', else kept whole and
+// marked with "#". The paths are Windows ones, names in the working directory here.
+TEST(RunDefaultSource, ProgramPathWithoutSeparatorIsCutAtTheLetterK) {
   struct Case {
     const char* program;
-    const char* directory;  // relative to the working directory
+    const char* directory;  // "" when it is cut to nothing
+    const char* mark;
   };
-  for (const Case& c :
-       {Case{"binKestrox", "bin"}, Case{"tools-kestrox", "tools-"}, Case{"MyKit-kestrox", "My"}}) {
+  for (const Case& c : {Case{"binKestrox", "bin", ""}, Case{"tools-kestrox", "tools-", ""},
+                        Case{"MyKit-kestrox", "My", ""}, Case{"prog", "prog", "#"},
+                        Case{"Kestrox", "", ""}}) {
     SCOPED_TRACE(c.program);
     TempDir work;
-    ASSERT_TRUE(fs::create_directory(work / c.directory));
-    write_file(work / c.directory + "/winmail.dat", kOneAttachment);
+    const std::string directory = std::string(c.directory) + "\\";
+    if (*c.directory != '\0') write_file(work / directory + "winmail.dat", kOneAttachment);
     WorkingDirectory inside(work.path());
-    const RunOutcome run = run_kestrox({c.program});
-    const std::string directory = std::string(c.directory) + "/";
-    EXPECT_EQ(run.out, analysing(directory + "winmail.dat", 20) + unnamed_written(directory) +
-                           "\nExtracted 1 file.\n" + std::string(kPrompt));
+    const RunOutcome run = run_kestrox({c.program}, false, PathStyle::kWindows);
+    if (*c.directory == '\0') {
+      EXPECT_EQ(run.out, "Analysing file \\winmail.dat" + std::string(kCannotFind) +
+                             std::string(kPrompt));
+      continue;
+    }
+    EXPECT_EQ(run.out, c.mark + analysing(directory + "winmail.dat", 20) +
+                           unnamed_written(directory) + "\nExtracted 1 file.\n" +
+                           std::string(kPrompt));
     EXPECT_EQ(run.result, 1);
     EXPECT_EQ(read_file(work / directory + "Unknown Attachment.txt"), "hello");
   }
-}
-
-TEST(RunDefaultSource, ProgramPathCutToNothingLooksInTheRoot) {
-  if (fs::exists("/winmail.dat")) GTEST_SKIP() << "/winmail.dat exists on this machine";
-  TempDir work;
-  WorkingDirectory inside(work.path());
-  for (const char* program : {"Kestrox", "kestrox"}) {
-    const RunOutcome run = run_kestrox({program});
-    EXPECT_EQ(run.out,
-              "Analysing file /winmail.dat" + std::string(kCannotFind) + std::string(kPrompt));
-    EXPECT_EQ(run.result, 999);
-  }
-}
-
-TEST(RunDefaultSource, ProgramPathWithNeitherSlashNorKIsMarked) {
-  TempDir work;
-  ASSERT_TRUE(fs::create_directory(work / "prog"));
-  write_file(work / "prog/winmail.dat", kOneAttachment);
-  WorkingDirectory inside(work.path());
-  const RunOutcome run = run_kestrox({"prog"});
-  std::string expected = "#";  // the mark comes before everything else
-  expected += analysing("prog/winmail.dat", 20) + unnamed_written("prog/") +
-              "\nExtracted 1 file.\n" + std::string(kPrompt);
-  EXPECT_EQ(run.out, expected);
-  EXPECT_EQ(run.result, 1);
-  EXPECT_EQ(read_file(work / "prog/Unknown Attachment.txt"), "hello");
 }
 
 }  // namespace

@@ -5,10 +5,12 @@
 #include <cstring>
 #include <limits>
 #include <string_view>
+#include <vector>
 
 #include "bytes/patterns.h"
 #include "decode/container.h"
 #include "driver/banner.h"
+#include "driver/options.h"
 #include "driver/paths.h"
 #include "extract/output.h"
 #include "extract/scan.h"
@@ -21,8 +23,12 @@ constexpr int kPosixFailureStatus = 231;
 constexpr int kPosixLargestCount = 230;
 constexpr std::size_t kMostArguments = 3;
 
+// The name by which standard input is given as the source.
+constexpr std::string_view kStandardInput = "-";
+
 struct Ending {
   Console& console;
+  PathStyle style;
   bool quiet = false;
 
   void prompt() {
@@ -31,19 +37,36 @@ struct Ending {
     console.read_key();
     console.end_of_run_key();
   }
-  int normal(std::int32_t files_written) {
+  int normal(std::int32_t result) {
     prompt();
-    return files_written;
+    return result;
   }
-  int failure(const char* message) {
+  // The message on standard output as it always was, and for scripts one line on standard error
+  // that says what failed and why.
+  int failure(const char* message, std::string_view path, std::string_view reason) {
     if (message != nullptr) console.out("%s", message);
+    console.err("kestrox: %s: %.*s\n", console_safe(path, style, console.utf8()).c_str(),
+                static_cast<int>(reason.size()), reason.data());
     prompt();
     return kFailureResult;
+  }
+  int failure(const Outcome& outcome) {
+    return failure(outcome.failure, outcome.path, outcome.reason);
   }
 };
 
 bool is_quiet_word(const std::string& word) {
   return (!word.empty() && (word[0] == 'Q' || word[0] == 'q')) || word == "-q" || word == "--quiet";
+}
+
+bool is_help_word(const std::string& word, PathStyle style) {
+  return word == "--help" || word == "-h" || (style == PathStyle::kWindows && word == "/?");
+}
+
+// The reason the host gave for the failure just met, or `otherwise` when it gave none.
+std::string host_reason(std::string_view otherwise) {
+  std::string reason = describe_current_error();
+  return reason.empty() ? std::string(otherwise) : reason;
 }
 
 const char* load_failure(SourceFile::Load load) {
@@ -58,94 +81,136 @@ const char* load_failure(SourceFile::Load load) {
   return nullptr;
 }
 
-bool is_help_word(const std::string& word, PathStyle style) {
-  return word == "--help" || word == "-h" || (style == PathStyle::kWindows && word == "/?");
-}
+constexpr std::string_view kChanged = "the file changed while it was read";
 
-// The name by which standard input is given as the source.
-constexpr std::string_view kStandardInput = "-";
-
-}  // namespace
-
-int run(std::span<const std::string> arguments, Console& console, PathStyle style) {
-  ExtractionState state;
-  Ending ending{console};
-
-  // Asked what the program is, it says so and is done: no banner, no key.
-  if (arguments.size() == 2 && is_help_word(arguments[1], style)) {
-    console.write_out(usage_text(style));
-    return 0;
-  }
-  if (arguments.size() == 2 && arguments[1] == "--version") {
-    console.write_out(version_text());
-    return 0;
-  }
-
-  console.write_out(banner_text(console.utf8() ? BannerStyle::kUtf8 : BannerStyle::kCodePage437));
-
-  const std::size_t count = arguments.empty() ? 0 : arguments.size() - 1;
-  if (count > kMostArguments) return ending.failure("Invalid arguments\n");
-
+// Where the run reads and writes, once the arguments are taken apart.
+struct Places {
   std::string source_path;
   std::string output_directory;
-  if (count == 0) {
-    std::string working_directory;
-    if (!get_working_directory(working_directory)) {
-      console.err("Error getting working directory.: %s\n", describe_current_error().c_str());
-      return ending.failure(nullptr);
-    }
-    source_path = default_source_in(working_directory, style);
-    output_directory = working_directory;
-    if (!can_open_for_reading(source_path)) {
-      // Not in the working directory: look next to the program itself.
-      ProgramDirectory program =
-          program_directory(arguments.empty() ? std::string_view() : arguments[0], style);
-      if (program.marked) console.out("#");
-      output_directory = std::move(program.directory);
-      source_path = default_source_in(output_directory, style);
-    }
-  } else {
-    source_path = arguments[1];
-    // The source's bytes arrive on standard input, so no key may be taken from there.
-    if (source_path == kStandardInput) console.read_keys_from_terminal();
-    if (count >= 2) ending.quiet = is_quiet_word(arguments[2]);
-    output_directory = count == 3 ? arguments[3] : directory_part(arguments[1], style);
-  }
-  const OutputTarget target{normalise_output_directory(std::move(output_directory), style),
-                            ending.quiet, style};
+};
 
-  // Loading: the whole file in one block of exactly its length. The text so far is visible before
-  // a pipe or a FIFO keeps the run waiting for its data.
-  console.out("Analysing file %s", console_safe(source_path, style, console.utf8()).c_str());
-  console.flush();
+// The no-argument case: winmail.dat in the working directory, else beside the program. False
+// (with the reason set) when the working directory cannot be had.
+bool default_places(const Options& options, Console& console, PathStyle style, Places& places) {
+  std::string working_directory;
+  if (!get_working_directory(working_directory)) return false;
+  places.source_path = default_source_in(working_directory, style);
+  places.output_directory = working_directory;
+  if (can_open_for_reading(places.source_path)) return true;
+  // Not in the working directory: look next to the program itself. Started through the search
+  // path on POSIX, argument 0 holds no '/' and says nothing of where the program is.
+  std::string program = options.arguments.empty() ? std::string() : options.arguments[0];
+  std::string running;
+  if (style == PathStyle::kPosix && program.find('/') == std::string::npos &&
+      running_executable_path(running)) {
+    program = std::move(running);
+  }
+  ProgramDirectory directory = program_directory(program, style);
+  if (directory.marked) console.out("#");
+  places.output_directory = std::move(directory.directory);
+  places.source_path = default_source_in(places.output_directory, style);
+  return true;
+}
+
+// Loads the source and extracts its attachments; the result value of the run.
+int load_and_extract(const std::string& path, const OutputTarget& target, Console& console,
+                     Ending& ending) {
+  // Loading: the whole file in one block of exactly its length. The line so far is visible
+  // before a pipe or a FIFO keeps the run waiting for its data.
+  console.out("Analysing file %s", console_safe(path, target.style, console.utf8()).c_str());
+  if (source_may_wait(path)) console.flush();
   SourceFile file;
-  if (!file.open(source_path)) return ending.failure("\nCannot find source file.\n");
+  clear_current_error();
+  if (!file.open(path)) {
+    return ending.failure("\nCannot find source file.\n", path, host_reason("cannot be opened"));
+  }
   // A size the signed 32-bit length cannot hold is a length that cannot be taken.
   const std::int64_t size = file.measure(std::numeric_limits<std::int32_t>::max());
   const std::int32_t length = size >= 0 && size <= std::numeric_limits<std::int32_t>::max()
                                   ? static_cast<std::int32_t>(size)
                                   : -1;
   console.out(", length %d\n", length);
-  if (length < 0) return ending.failure("Cannot allocate memory.\n");
-  if (const char* failure = load_failure(file.load(static_cast<std::size_t>(length)))) {
-    return ending.failure(failure);
+  if (length < 0) {
+    return ending.failure("Cannot allocate memory.\n", path,
+                          size > 0 ? "larger than 2 GiB" : host_reason("larger than 2 GiB"));
   }
-
+  clear_current_error();
+  SourceFile::Load load = file.load(static_cast<std::size_t>(length));
   // This is where the source buffer is turned into attachments. Container detection leaves a
   // raw TNEF stream as it is; anything else it may decode over the buffer.
   std::span<std::uint8_t> source = file.bytes();
-  if (source.size() < sizeof kTnefSignature ||
-      std::memcmp(source.data(), kTnefSignature, sizeof kTnefSignature) != 0) {
-    if (const char* failure = load_failure(file.make_writable())) return ending.failure(failure);
+  if (load == SourceFile::Load::kLoaded &&
+      (source.size() < sizeof kTnefSignature ||
+       std::memcmp(source.data(), kTnefSignature, sizeof kTnefSignature) != 0)) {
+    load = file.make_writable();
     source = file.bytes();
   }
+  if (const char* failure = load_failure(load)) {
+    return ending.failure(failure, path, host_reason(kChanged));
+  }
   decode_container(source, console);
-  // A source cut short while in use has been read as zeros from there on.
-  if (!file.intact()) return ending.failure("Incomplete file read.\n");
+  // A source cut short or changed while in use may have been read as other bytes since.
+  if (!file.intact()) return ending.failure("Incomplete file read.\n", path, kChanged);
+  ExtractionState state;
   const Outcome outcome = scan_attachments(source, target, console, state);
-  if (outcome.failed()) return ending.failure(outcome.failure);
-  if (!file.intact()) return ending.failure("Incomplete file read.\n");
-  return ending.normal(state.files_written);
+  if (outcome.failed()) return ending.failure(outcome);
+  if (!file.intact()) return ending.failure("Incomplete file read.\n", path, kChanged);
+  // A listing writes nothing: its count is of the attachments listed.
+  return ending.normal(target.list ? state.files_found : state.files_written);
+}
+
+}  // namespace
+
+int run(std::span<const std::string> arguments, Console& console, PathStyle style) {
+  // Asked what the program is, it says so and is done: no banner, no key.
+  const bool help = arguments.size() == 2 && is_help_word(arguments[1], style);
+  if (help || (arguments.size() == 2 && arguments[1] == "--version")) {
+    console.write_out(help ? usage_text(style) : version_text());
+    console.flush();
+    return console.output_failed() ? 1 : 0;
+  }
+
+  const Options options = parse_options(arguments);
+  Ending ending{console, style, options.quiet};
+  console.write_out(banner_text(console.utf8() ? BannerStyle::kUtf8 : BannerStyle::kCodePage437));
+
+  const std::vector<std::string>& words = options.arguments;
+  const std::size_t count = words.empty() ? 0 : words.size() - 1;
+  if (options.missing_value) {
+    return ending.failure("Invalid arguments\n", *options.missing_value,
+                          "the option needs a directory after it");
+  }
+  if (count > kMostArguments) {
+    return ending.failure("Invalid arguments\n", words[kMostArguments + 1],
+                          "too many arguments: at most SOURCE, OPTIONS and OUTPUT-DIRECTORY");
+  }
+  if (options.output && count == kMostArguments) {
+    return ending.failure("Invalid arguments\n", words[kMostArguments],
+                          "the output directory is given twice (-o and a third argument)");
+  }
+
+  Places places;
+  if (count == 0) {
+    clear_current_error();
+    if (!default_places(options, console, style, places)) {
+      const std::string reason = describe_current_error();
+      console.err("Error getting working directory.: %s\n", reason.c_str());
+      return ending.failure(nullptr, ".", reason);
+    }
+  } else {
+    places.source_path = words[1];
+    // The source's bytes arrive on standard input, so no key may be taken from there.
+    if (places.source_path == kStandardInput) console.read_keys_from_terminal();
+    if (count >= 2 && is_quiet_word(words[2])) ending.quiet = true;
+    places.output_directory = count == 3 ? words[3] : directory_part(words[1], style);
+  }
+  if (options.output) places.output_directory = *options.output;
+
+  OutputTarget target{normalise_output_directory(std::move(places.output_directory), style),
+                      ending.quiet, style};
+  target.list = options.list;
+  target.keep_both = options.keep_both;
+  return load_and_extract(places.source_path, target, console, ending);
 }
 
 int exit_status(int result, PathStyle style) {

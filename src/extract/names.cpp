@@ -22,10 +22,10 @@ std::size_t find_first(Bytes source, std::initializer_list<SearchWindow> windows
 }
 
 // The 8-bit name step: any name property found empties the name; the nearer usable one fills it.
-void take_name8(Bytes source, std::size_t display, std::size_t long_name, Console& console,
+void take_name8(Bytes source, std::size_t display, std::size_t long_name, const Glyphs& glyphs,
                 std::string& name) {
   if (display == kNotFound && long_name == kNotFound) {
-    console.out("~ ");
+    glyphs("~ ");
     return;
   }
   name.clear();
@@ -46,7 +46,7 @@ void take_name8(Bytes source, std::size_t display, std::size_t long_name, Consol
 // The Unicode name step: the nearer property alone decides; its UTF-16 value is narrowed by
 // dropping zero bytes.
 void take_name_unicode(Bytes source, std::size_t display, std::size_t long_name,
-                       Console& console, std::string& name) {
+                       const Glyphs& glyphs, std::string& name) {
   const std::size_t chosen = display < long_name ? display : long_name;
   if (chosen == kNotFound) return;
   std::int32_t length = 0;
@@ -64,7 +64,7 @@ void take_name_unicode(Bytes source, std::size_t display, std::size_t long_name,
     const std::uint8_t byte = source[value + i];
     if (byte != 0) name += static_cast<char>(byte);
   }
-  console.out("* ");
+  glyphs("* ");
 }
 
 }  // namespace
@@ -76,9 +76,10 @@ NameProperties find_name_properties(Bytes source, std::initializer_list<SearchWi
           find_first(source, windows, kPtUnicodeAttachLongFilename)};
 }
 
-void take_names(Bytes source, const NameProperties& found, Console& console, std::string& name) {
-  take_name8(source, found.display8, found.long_name8, console, name);
-  take_name_unicode(source, found.display_unicode, found.long_name_unicode, console, name);
+void take_names(Bytes source, const NameProperties& found, const Glyphs& glyphs,
+                std::string& name) {
+  take_name8(source, found.display8, found.long_name8, glyphs, name);
+  take_name_unicode(source, found.display_unicode, found.long_name_unicode, glyphs, name);
 }
 
 void copy_stored_text(Bytes source, std::size_t at, std::int32_t length, std::string& into) {

@@ -48,12 +48,27 @@ struct NameProperties {
   }
 };
 
+// Where the progress glyphs go: the console, or nowhere in a listing, whose lines they would
+// break up.
+class Glyphs {
+ public:
+  Glyphs(Console& console, bool shown) : console_(console), shown_(shown) {}
+  void operator()(std::string_view glyph) const {
+    if (shown_) console_.write_out(glyph);
+  }
+
+ private:
+  Console& console_;
+  bool shown_;
+};
+
 // Each property is looked for in the windows in turn; the first window that holds it decides.
 NameProperties find_name_properties(Bytes source, std::initializer_list<SearchWindow> windows);
 
 // The 8-bit name step, then the Unicode name step, on the properties found: "~ " when no 8-bit
 // property was found, "* " when a Unicode name was taken.
-void take_names(Bytes source, const NameProperties& found, Console& console, std::string& name);
+void take_names(Bytes source, const NameProperties& found, const Glyphs& glyphs,
+                std::string& name);
 
 // Copies the stored text of `length` bytes at `at` into `into`; a length of 0 leaves it as it was.
 void copy_stored_text(Bytes source, std::size_t at, std::int32_t length, std::string& into);

@@ -111,6 +111,15 @@ void number_path(std::string& path, std::size_t directory_size, std::int32_t num
   }
 }
 
+// A listed file's name as a directory would tell it from others: on Windows case does not count.
+std::string listed_name(const std::string& path, const OutputTarget& target) {
+  std::string name = path.substr(target.directory.size());
+  if (target.style == PathStyle::kWindows) {
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  return name;
+}
+
 }  // namespace
 
 std::string safe_file_name(std::string_view name, PathStyle style) {
@@ -172,7 +181,7 @@ namespace {
 // The output path: the directory, then the name or the title as the extension rule chooses, made
 // safe; a default name is replaced by a title found in the attachment's bytes ("#").
 void choose_output_path(std::span<const std::uint8_t> source, FoundAttachment& attachment,
-                        const OutputTarget& target, Console& console, std::string& path) {
+                        const OutputTarget& target, const Glyphs& glyphs, std::string& path) {
   // A short extension keeps the name; otherwise the title is preferred, unless it is the
   // placeholder "Untitled Attachment", which makes the name a text file.
   bool prefer_title = false;
@@ -190,7 +199,7 @@ void choose_output_path(std::span<const std::uint8_t> source, FoundAttachment& a
   path.append(safe_file_name(chosen, target.style));
 
   if (!ends_with(path, kUnknownAttachment)) return;
-  console.out("#");
+  glyphs("#");
   std::string_view fallback;
   if (!find_fallback_title(source, attachment, fallback)) return;
   // What stood before the default name stays. The whole name passes the gate again, since the
@@ -202,23 +211,28 @@ void choose_output_path(std::span<const std::uint8_t> source, FoundAttachment& a
   path.append(safe_file_name(file_name, target.style));
 }
 
-// A path is a repeat when it is the previous one, or when what stands there is a file that this
-// run has written, by whatever name (one that differs only in case, on a file system that ignores
-// case). A repeat is numbered, and numbered again while the numbered path also names a file of
-// this run, so that the run never asks about, or overwrites, its own output. Returns what stands
-// at the final path.
+// True when the path names a file of this run: one it has written (by whatever name: one that
+// differs only in case, on a file system that ignores case), or in a listing one it has listed.
+// `existing` becomes what stands at the path, if anything.
+bool taken_by_this_run(const std::string& path, const OutputTarget& target,
+                       const ExtractionState& state, std::optional<FileIdentity>& existing) {
+  if (target.list) return state.listed_names.contains(listed_name(path, target));
+  existing = entry_identity(path);
+  // Kept both: whatever stood there before is passed over as the run's own files are.
+  return existing && (target.keep_both || state.written_files.contains(*existing));
+}
+
+// A path is a repeat when it is the previous one or names a file of this run. A repeat is
+// numbered, and numbered again while the numbered path also names one, so that the run never
+// asks about, or overwrites, its own output. Returns what stands at the final path.
 std::optional<FileIdentity> number_repeats(std::string& path, bool repeated,
                                            const OutputTarget& target,
                                            const ExtractionState& state) {
   std::optional<FileIdentity> existing;
-  if (!repeated) {
-    existing = entry_identity(path);
-    repeated = existing && state.written_files.contains(*existing);
-  }
+  if (!repeated) repeated = taken_by_this_run(path, target, state, existing);
   while (repeated) {
     number_path(path, target.directory.size(), state.files_found);
-    existing = entry_identity(path);
-    repeated = existing && state.written_files.contains(*existing);
+    repeated = taken_by_this_run(path, target, state, existing);
   }
   return existing;
 }
@@ -245,15 +259,18 @@ Outcome write_attachment(std::span<const std::uint8_t> source, const FoundAttach
                          const std::string& path, bool replace, ExtractionState& state) {
   ++state.files_written;
   FileIdentity written;
+  clear_current_error();
   // Only the entry the user was asked about may be replaced; a name found free must still be.
-  switch (write_whole_file(path, source.data() + attachment.data_start,
-                           static_cast<std::size_t>(attachment.data_length), replace, written)) {
-    case WriteResult::kCannotOpen:
-      return {"File error - Cannot open file for writing\n"};
-    case WriteResult::kShortWrite:
-      return {"File error - wrote wrong length\n"};
-    case WriteResult::kWritten:
-      break;
+  const WriteResult result =
+      write_whole_file(path, source.data() + attachment.data_start,
+                       static_cast<std::size_t>(attachment.data_length), replace, written);
+  if (result != WriteResult::kWritten) {
+    std::string reason = describe_current_error();
+    // No call of the host failed: the bytes were read from a source that changed meanwhile.
+    if (reason.empty()) reason = "the source file changed while it was read";
+    return {result == WriteResult::kCannotOpen ? "File error - Cannot open file for writing\n"
+                                               : "File error - wrote wrong length\n",
+            path, std::move(reason)};
   }
   // An identity that could not be taken stays all zero and must match nothing.
   if (written != FileIdentity{}) state.written_files.insert(written);
@@ -264,8 +281,9 @@ Outcome write_attachment(std::span<const std::uint8_t> source, const FoundAttach
 
 Outcome extract_attachment(std::span<const std::uint8_t> source, FoundAttachment& attachment,
                            const OutputTarget& target, Console& console, ExtractionState& state) {
+  const Glyphs glyphs(console, !target.list);
   std::string& path = state.output_path;
-  choose_output_path(source, attachment, target, console, path);
+  choose_output_path(source, attachment, target, glyphs, path);
   const bool repeated = path == state.previous_output_path;
   state.previous_output_path = path;
   state.previous_title = attachment.title;
@@ -273,12 +291,20 @@ Outcome extract_attachment(std::span<const std::uint8_t> source, FoundAttachment
   // The number never changes whether the path ends in ".AUF", so the test can come first and
   // spare the look at the file system.
   if (attachment.data_length == kPassedOverLength && ends_with(path, kAuf)) {
-    console.out("<");
+    glyphs("<");
     return {};
   }
   const std::optional<FileIdentity> existing = number_repeats(path, repeated, target, state);
-  announce(attachment, path, target, console);
   ++state.files_found;
+  if (target.list) {
+    const std::string name = listed_name(path, target);
+    console.out("%d\t%s\n", attachment.data_length,
+                console_safe(path.substr(target.directory.size()), target.style, console.utf8())
+                    .c_str());
+    state.listed_names.insert(name);
+    return {};
+  }
+  announce(attachment, path, target, console);
   if (!existing) {
     console.out("Writing.\n");
   } else if (!overwrite_allowed(target, console)) {

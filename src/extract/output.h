@@ -21,6 +21,11 @@ struct OutputTarget {
   std::string directory;  // empty, a bare drive, or ending in the separator
   bool quiet = false;
   PathStyle style = PathStyle::kPosix;
+  // Says what each attachment would be written as, in an empty directory; writes and asks
+  // nothing, and leaves the progress glyphs out.
+  bool list = false;
+  // An entry that stood there before the run is kept: the attachment is numbered instead.
+  bool keep_both = false;
 };
 
 // Orders file identities, so that the files a run has written can be looked up.
@@ -37,14 +42,18 @@ struct ExtractionState {
   // Every file this run has written, by identity: a later path that reaches one of them, by the
   // same name or another, is a repeat and is numbered rather than asked about.
   std::set<FileIdentity, FileIdentityOrder> written_files;
+  // In a listing, the file names listed so far: the files an empty directory would hold.
+  std::set<std::string> listed_names;
   std::int32_t files_found = 0;
   std::int32_t files_written = 0;
   std::string output_path;  // kept here so that its storage is reused from record to record
 };
 
-// A write failure's message, or none when the run goes on.
+// A write failure's message, with the path and the host's reason, or none when the run goes on.
 struct [[nodiscard]] Outcome {
   const char* failure = nullptr;
+  std::string path;
+  std::string reason;
   bool failed() const { return failure != nullptr; }
 };
 

@@ -26,6 +26,7 @@ struct Scan {
   const OutputTarget& target;
   Console& console;
   ExtractionState& state;
+  Glyphs glyphs;
 };
 
 // The bytes of a usable attAttachData record, from its head to where the record scan resumed:
@@ -58,7 +59,7 @@ void take_record_title(const Scan& scan, std::size_t record_start, std::size_t r
                           length) &&
       scan.state.previous_title != stored_text(source, title + kRecordValueOffset, length)) {
     copy_stored_text(source, title + kRecordValueOffset, length, name);
-    scan.console.out(";");
+    scan.glyphs(";");
     return;
   }
   title = find_bytes(source, resume, kTitleForwardWindow, kAttAttachTitle, limit);
@@ -102,7 +103,7 @@ Outcome take_record(const Scan& scan, std::size_t record, std::size_t& resume,
                          : data_length == 0              ? " - "
                                                          : nullptr;
   if (unusable != nullptr) {
-    scan.console.out("%s", unusable);
+    scan.glyphs(unusable);
     next = resume < end ? find_bytes(source, resume, end - resume, kAttAttachData, end)
                         : kNotFound;
     return {};
@@ -117,7 +118,7 @@ Outcome take_record(const Scan& scan, std::size_t record, std::size_t& resume,
   FoundAttachment attachment{data_start, data_length, std::string(kUnknownAttachment), {}};
   take_record_title(scan, record, resume, limit, attachment.name);
   attachment.title = attachment.name;
-  take_names(source, record_name_properties(source, resume, limit), scan.console,
+  take_names(source, record_name_properties(source, resume, limit), scan.glyphs,
              attachment.name);
   finish_name(attachment.name, attachment.title);
   return extract_attachment(source, attachment, scan.target, scan.console, scan.state);
@@ -128,7 +129,7 @@ Outcome scan_records(const Scan& scan, std::vector<Passed>& passed) {
   const std::size_t end = scan.source.size();
   std::size_t record = find_bytes(scan.source, 0, end, kAttAttachData, end);
   while (record != kNotFound) {
-    scan.console.out(".");
+    scan.glyphs(".");
     std::size_t resume = 0;
     const Outcome outcome = take_record(scan, record, resume, record, passed);
     if (outcome.failed()) return outcome;
@@ -147,7 +148,7 @@ Outcome take_property_attachment(const Scan& scan, std::size_t began, std::size_
   const std::size_t object = find_in(source, within, kPtObjectAttachDataObj);
   const std::size_t property = std::min(binary, object);
   if (property == kNotFound) return {};
-  scan.console.out("+");
+  scan.glyphs("+");
 
   // An object's value opens with the identifier of its interface, which is no part of the file.
   const std::size_t skipped = property == object ? kObjectInterfaceSize : 0;
@@ -161,7 +162,7 @@ Outcome take_property_attachment(const Scan& scan, std::size_t began, std::size_
                          : length == 0              ? " - "
                                                     : nullptr;
   if (unusable != nullptr) {
-    scan.console.out("%s", unusable);
+    scan.glyphs(unusable);
     return {};
   }
   const std::size_t data_start = property + kPropertyValueOffset + skipped;
@@ -174,12 +175,12 @@ Outcome take_property_attachment(const Scan& scan, std::size_t began, std::size_
   std::int32_t title_length = 0;
   if (find_backward_title(source, title_from, list, list, title, title_length)) {
     copy_stored_text(source, title + kRecordValueOffset, title_length, attachment.name);
-    scan.console.out(";");
+    scan.glyphs(";");
   }
   attachment.title = attachment.name;
   const NameProperties names = find_name_properties(
       source, {window_within(value, property), window_within(data_end, value_end)});
-  take_names(source, names, scan.console, attachment.name);
+  take_names(source, names, scan.glyphs, attachment.name);
   finish_name(attachment.name, attachment.title);
   return extract_attachment(source, attachment, scan.target, scan.console, scan.state);
 }
@@ -228,7 +229,7 @@ Outcome scan_property_lists(const Scan& scan, const std::vector<Passed>& passed)
 
 Outcome scan_attachments(Bytes source, const OutputTarget& target, Console& console,
                          ExtractionState& state) {
-  const Scan scan{source, target, console, state};
+  const Scan scan{source, target, console, state, Glyphs(console, !target.list)};
   std::vector<Passed> passed;
   Outcome outcome = scan_records(scan, passed);
   if (!outcome.failed()) outcome = scan_property_lists(scan, passed);

@@ -22,8 +22,10 @@ class Console {
 
   virtual void write_out(std::string_view text) = 0;
   virtual void write_err(std::string_view text) = 0;
-  // Makes everything written so far visible.
+  // Makes everything written so far visible, a partial line included: called before every wait.
   virtual void flush() = 0;
+  // True once standard output has refused text.
+  virtual bool output_failed() const { return false; }
   // One key, without echo, after flushing standard output. kNoKey when none can come.
   virtual int read_key() = 0;
   // True when the box glyphs of the banner are to be sent as UTF-8 rather than code page 437.

@@ -143,10 +143,10 @@ class PosixConsole final : public Console {
  public:
   PosixConsole() {
     utf8_ = locale_is_utf8();
-    // A person watching a terminal sees every glyph at once; into a file or a pipe the text is
-    // gathered and flushed before every wait and at the end.
+    // A person watching a terminal sees every glyph at once; into a file or a pipe the text goes
+    // whole lines at a time, so that runs writing into one log never split each other's lines,
+    // and a partial line only before a wait and at the end.
     out_is_terminal_ = ::isatty(STDOUT_FILENO) == 1;
-    buffer_.reserve(kBufferLimit);
   }
   ~PosixConsole() override {
     flush();
@@ -156,19 +156,27 @@ class PosixConsole final : public Console {
   void write_out(std::string_view text) override {
     buffer_.append(text);
     remember_lines(text);
-    if (out_is_terminal_ || buffer_.size() >= kBufferLimit) flush();
+    const std::size_t newline = text.rfind('\n');
+    // A "line" of glyphs longer than any reader takes in whole goes out as it is.
+    if (out_is_terminal_ || buffer_.size() >= kLongestPartialLine) {
+      flush();
+    } else if (newline != std::string_view::npos) {
+      const std::size_t whole = buffer_.size() - text.size() + newline + 1;
+      write_out_bytes(std::string_view(buffer_).substr(0, whole));
+      buffer_.erase(0, whole);
+    }
   }
 
-  void write_err(std::string_view text) override {
-    flush();
-    write_all(STDERR_FILENO, text);
-  }
+  // Whole lines of standard output are out already, and its partial line is not for here.
+  void write_err(std::string_view text) override { write_all(STDERR_FILENO, text); }
 
   void flush() override {
     if (buffer_.empty()) return;
-    write_all(STDOUT_FILENO, buffer_);
+    write_out_bytes(buffer_);
     buffer_.clear();
   }
+
+  bool output_failed() const override { return output_failed_; }
 
   int read_key() override {
     flush();
@@ -239,7 +247,11 @@ class PosixConsole final : public Console {
   }
 
  private:
-  static constexpr std::size_t kBufferLimit = 1 << 16;
+  static constexpr std::size_t kLongestPartialLine = 1 << 16;
+
+  void write_out_bytes(std::string_view bytes) {
+    if (!write_all(STDOUT_FILENO, bytes)) output_failed_ = true;
+  }
   static constexpr std::size_t kLineLimit = 4096;
 
   // Keeps the end of the line being written and of the line before it: a question repeated on
@@ -273,6 +285,7 @@ class PosixConsole final : public Console {
   int key_fd_ = STDIN_FILENO;
   bool utf8_ = false;
   bool out_is_terminal_ = false;
+  bool output_failed_ = false;
 };
 
 }  // namespace

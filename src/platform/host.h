@@ -44,8 +44,10 @@ bool source_may_wait(const std::string& path);
 bool get_working_directory(std::string& directory);
 // The host's own words for why the last host operation that failed did so ("Permission denied",
 // "No such file or directory"): strerror of errno on POSIX, FormatMessage of the last error on
-// Windows. Every operation declared here that fails leaves this set to its reason.
+// Windows. Every operation declared here that fails leaves this set to its reason. Empty when no
+// host operation has failed since clear_current_error().
 std::string describe_current_error();
+void clear_current_error();
 
 // True when a read-only open of the path succeeds and names no directory; the file is closed
 // again at once.

@@ -31,7 +31,9 @@ bool get_working_directory(std::string& directory) {
   return true;
 }
 
-std::string describe_current_error() { return std::strerror(errno); }
+std::string describe_current_error() { return errno == 0 ? std::string() : std::strerror(errno); }
+
+void clear_current_error() { errno = 0; }
 
 std::vector<std::string> host_arguments(int argc, char** argv) { return {argv, argv + argc}; }
 
