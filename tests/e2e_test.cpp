@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -132,6 +133,8 @@ struct Launch {
   std::vector<Typed> paced;
   std::vector<std::pair<std::string, std::string>> environment;  // set in the child
   std::vector<std::string> wrapper;  // a command put before the launcher and the program
+  // When set, standard output is a socket that keeps each write apart, and each lands here.
+  std::vector<std::string>* out_writes = nullptr;
 };
 
 struct Finished {
@@ -192,7 +195,9 @@ Finished run_program(const Launch& launch) {
   envp.push_back(nullptr);
 
   int out_pipe[2], err_pipe[2], in_pipe[2] = {-1, -1};
-  if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0 ||
+  const bool apart = launch.out_writes != nullptr;
+  if ((apart ? ::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, out_pipe) : ::pipe(out_pipe)) != 0 ||
+      ::pipe(err_pipe) != 0 ||
       (launch.input == Input::kPiped && ::pipe(in_pipe) != 0)) {
     ADD_FAILURE() << "pipe: " << std::strerror(errno);
     return finished;
@@ -302,6 +307,7 @@ Finished run_program(const Launch& launch) {
         const ssize_t got = ::read(open_outputs[i], chunk, sizeof chunk);
         if (got > 0) {
           sinks[i]->append(chunk, static_cast<std::size_t>(got));
+          if (i == 0 && apart) launch.out_writes->emplace_back(chunk, static_cast<std::size_t>(got));
           continue;
         }
         if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
@@ -406,6 +412,9 @@ TEST(EndToEnd, FailureWithEmptyInputEndsAtOnce) {
   const Finished run = run_expecting(launch, 999);
   EXPECT_EQ(after_banner(run.out), "Analysing file " + host_path(dir / "missing.dat") +
                                        "\nCannot find source file.\n" + std::string(kPrompt));
+  // And one line on standard error with the path and the host's own reason.
+  EXPECT_TRUE(run.err.starts_with("kestrox: " + host_path(dir / "missing.dat") + ": ")) << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
 }
 
 TEST(EndToEnd, InvalidArgumentsAreAFailure) {
@@ -940,6 +949,31 @@ TEST(EndToEndPosix, Utf8CharacterSetDoesNotChangeNumbers) {
   const Finished run = run_expecting(launch, 0);
   EXPECT_NE(run.out.find("Analysing file " + (dir / "in.dat") + ", length 1234567\n"),
             std::string::npos);
+}
+
+TEST(EndToEndPosix, StandardOutputIsWrittenWholeLinesAtATime) {
+  // Each write arrives on its own, so a line split over two writes would show.
+  TempDir dir;
+  write_file(dir / "in.dat", raw_tnef({"one", "two", "three"}));
+  std::vector<std::string> writes;
+  Launch launch;
+  launch.arguments = {"-q", dir / "in.dat"};
+  launch.out_writes = &writes;
+  const Finished run = run_expecting(launch, 3);
+  ASSERT_FALSE(writes.empty());
+  for (const std::string& write : writes) EXPECT_TRUE(write.ends_with("\n")) << write;
+  EXPECT_TRUE(run.out.ends_with("Extracted 3 files.\n"));
+}
+
+TEST(EndToEndPosix, HelpThatCannotBeWrittenFails) {
+  for (const char* word : {"--help", "--version"}) {
+    Launch launch;
+    launch.wrapper = {"/bin/sh", "-c", "exec \"$@\" >/dev/full", "sh"};
+    launch.arguments = {word};
+    const Finished run = run_program(launch);
+    EXPECT_TRUE(run.exited);
+    EXPECT_EQ(run.status, 1) << word;
+  }
 }
 
 TEST(EndToEndPosix, WorkingDirectoryErrorGoesToStandardError) {

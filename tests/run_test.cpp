@@ -15,6 +15,7 @@
 #include <iterator>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "driver/banner.h"
@@ -372,6 +373,124 @@ TEST(RunEnding, Utf8ConsoleGetsTheUtf8Banner) {
   TempDir dir;
   const RunOutcome run = run_kestrox({"kestrox", dir / "missing.dat", "q"}, /*utf8=*/true);
   EXPECT_EQ(run.out, "Analysing file " + (dir / "missing.dat") + std::string(kCannotFind));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Options before the source.
+
+TEST(RunOptions, OptionsBeforeTheSourceDoWhatThePositionalWordsDo) {
+  struct Case {
+    std::vector<std::string> arguments;  // "SRC" and "OUT" stand for the paths
+    bool quiet;
+    bool into_out;  // else beside the source
+    const char* invalid;  // the argument that standard error names, or null
+  };
+  const std::vector<Case> cases = {
+      {{"-q", "SRC"}, true, false, nullptr},
+      {{"--quiet", "-o", "OUT", "SRC"}, true, true, nullptr},
+      {{"-o", "OUT", "SRC", "q"}, true, true, nullptr},
+      {{"--output", "OUT", "-q", "SRC", "x"}, true, true, nullptr},
+      {{"--output=OUT", "SRC"}, false, true, nullptr},
+      {{"--keep-both", "--original-names", "SRC", "go", "OUT"}, false, true, nullptr},
+      {{"-q", "--", "SRC"}, true, false, nullptr},
+      // The quiet word is not looked at: the arguments are refused before it is read.
+      {{"-o", "OUT", "SRC", "q", "OUT"}, false, true, "OUT"},
+      {{"-q", "-o"}, true, false, "-o"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    ASSERT_TRUE(fs::create_directory(dir / "out"));
+    std::vector<std::string> arguments = {"kestrox"};
+    for (std::string word : c.arguments) {
+      for (const auto& [from, to] : {std::pair<std::string, std::string>{"SRC", dir / "in.dat"},
+                                     {"OUT", dir / "out"}}) {
+        if (const std::size_t at = word.find(from); at != std::string::npos) {
+          word.replace(at, from.size(), to);
+        }
+      }
+      arguments.push_back(word);
+    }
+    SCOPED_TRACE(::testing::PrintToString(arguments));
+    write_file(dir / "in.dat", kOneAttachment);
+    const RunOutcome run = run_kestrox(arguments);
+    const std::string prompt = c.quiet ? "" : std::string(kPrompt);
+    EXPECT_EQ(run.keys_read, c.quiet ? 0 : 1);
+    if (c.invalid != nullptr) {
+      EXPECT_EQ(run.out, "Invalid arguments\n" + prompt);
+      EXPECT_TRUE(run.err.starts_with("kestrox: " + arguments.back() + ": ")) << run.err;
+      EXPECT_EQ(run.result, 999);
+      continue;
+    }
+    const std::string to = c.into_out ? dir / "out/" : dir.path() + "/";
+    EXPECT_EQ(run.out, analysing(dir / "in.dat", 20) + unnamed_written(to) +
+                           "\nExtracted 1 file.\n" + prompt);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(read_file(to + "Unknown Attachment.txt"), "hello");
+  }
+  // After "--" and beyond the first word that is no option, words are positional: a source.
+  for (const char* source : {"--", "--foo", "-x"}) {
+    const RunOutcome run = run_kestrox({"kestrox", "-q", "--", source});
+    EXPECT_EQ(run.out, "Analysing file " + std::string(source) + std::string(kCannotFind));
+  }
+}
+
+TEST(RunOptions, ListSaysWhatWouldBeWrittenAndWritesNothing) {
+  // Names that repeat, a file that stands there already (not asked about: the names are those
+  // of an empty directory), and a "#" fallback; no glyph breaks the lines up.
+  TempDir dir;
+  const std::string source = dir / "in.dat";
+  write_file(source, raw_tnef({"one..", "two..", "three"}));
+  write_file(dir / "Unknown Attachment.txt", "keep me");
+  const RunOutcome run = run_kestrox({"kestrox", "--list", source});
+  EXPECT_EQ(run.out, analysing(source, 4 + 3 * 16) +
+                         "5\tUnknown Attachment.txt\n5\tUnknown Attachment1.txt\n"
+                         "5\tUnknown Attachment2.txt\n\n" +
+                         std::string(kPrompt));
+  EXPECT_EQ(run.result, 3);
+  EXPECT_EQ(entries_of(dir.path()), (std::vector<std::string>{"Unknown Attachment.txt", "in.dat"}));
+  EXPECT_EQ(read_file(dir / "Unknown Attachment.txt"), "keep me");
+}
+
+TEST(RunOptions, KeepBothNumbersANameTakenBeforeTheRun) {
+  // With the number of files announced before it, 0 for the first, and again while taken.
+  TempDir dir;
+  const std::string source = dir / "in.dat";
+  write_file(source, kOneAttachment);
+  write_file(dir / "Unknown Attachment.txt", "keep me");
+  for (int run_number = 1; run_number <= 2; ++run_number) {
+    const RunOutcome run = run_kestrox({"kestrox", "--keep-both", source});
+    const std::string as = run_number == 1 ? "Unknown Attachment0.txt" : "Unknown Attachment00.txt";
+    EXPECT_EQ(run.out, analysing(source, 20) + unnamed_written(dir.path() + "/", as) +
+                           "\nExtracted 1 file.\n" + std::string(kPrompt));
+    EXPECT_EQ(read_file(dir / as), "hello");
+  }
+  EXPECT_EQ(read_file(dir / "Unknown Attachment.txt"), "keep me");
+}
+
+TEST(RunOptions, EachFailureEndingNamesItsPathAndReasonOnStandardError) {
+  TempDir dir;
+  write_file(dir / "in.dat", kOneAttachment);
+  write_file(dir / "file", "");
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {{dir / "missing.dat"}, dir / "missing.dat" + ": " + std::strerror(ENOENT)},
+      {{dir.path()}, dir.path() + ": " + std::strerror(EISDIR)},
+      {{dir / "in.dat", "q", dir / "absent"},
+       dir / "absent/Unknown Attachment.txt" + ": " + std::strerror(ENOENT)},
+      {{dir / "in.dat", "q", dir / "file"},
+       dir / "file/Unknown Attachment.txt" + ": " + std::strerror(ENOTDIR)},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> arguments = {"kestrox"};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    SCOPED_TRACE(::testing::PrintToString(arguments));
+    const RunOutcome run = run_kestrox(arguments);
+    EXPECT_EQ(run.err, "kestrox: " + c.err + "\n");
+    EXPECT_EQ(run.result, 999);
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
