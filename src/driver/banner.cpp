@@ -71,7 +71,7 @@ std::string banner_text(BannerStyle style) {
 std::string usage_text(PathStyle style) {
   const bool windows = style == PathStyle::kWindows;
   const std::string name = windows ? "Kestrox.exe" : "kestrox";
-  std::string text = "Usage: " + name + " [SOURCE [OPTIONS [OUTPUT-DIRECTORY]]]\n";
+  std::string text = "Usage: " + name + " [OPTION...] [SOURCE [OPTIONS [OUTPUT-DIRECTORY]]]\n";
   text +=
       "Recovers the attached files from a TNEF file (winmail.dat), also from a MIME message\n"
       "that carries one.\n"
@@ -85,13 +85,22 @@ std::string usage_text(PathStyle style) {
       "  OUTPUT-DIRECTORY  where the files go. Default: the directory of SOURCE (the\n"
       "                    working directory for -).\n"
       "\n"
+      "Options before SOURCE:\n"
+      "  -q, --quiet           a quiet run, as above\n"
+      "  -o, --output DIR      write the files into DIR (then no OUTPUT-DIRECTORY)\n"
+      "  --list                say what each file would be called; write nothing\n"
+      "  --keep-both           give a name that is taken a number, never ask\n"
+      "  --original-names      keep the letters of every language in the names\n"
+      "  --                    the end of the options: a SOURCE may begin with -\n"
+      "\n"
       "Before a file that already exists is replaced, the question\n"
       "\"File already exists, press Y to overwrite ...\" waits for one key: Y or y\n"
       "replaces the file, any other key keeps it.\n"
       "\n";
-  text += windows ? "Exit status: the number of files written, or 999 when the run failed.\n"
-                  : "Exit status: the number of files written (at most 230), or 231 when the\n"
-                    "run failed.\n";
+  text += windows ? "Exit status: the number of files written (or listed), or 999 when the run\n"
+                    "failed.\n"
+                  : "Exit status: the number of files written or listed (at most 230), or 231\n"
+                    "when the run failed; the reason is then on standard error.\n";
   text += "\n" + name + (windows ? " /?, -h or --help" : " -h or --help") + " shows this text; " +
           name + " --version the version.\n";
   text += windows ? "More in README.md beside the program.\n"
