@@ -30,6 +30,15 @@ struct Utf8Character {
 };
 Utf8Character utf8_character_at(std::string_view text, std::size_t at);
 
+// Characters that show nothing yet change how text around them is shown or read: the C1
+// controls, the zero-width and direction marks (U+200B-U+200F), the direction embeddings and
+// overrides (U+202A-U+202E), the isolates (U+2066-U+2069) and the byte order mark (U+FEFF).
+// "invoice" U+202E "fdp.exe" shows as "invoiceexe.pdf".
+constexpr bool is_invisible_control(char32_t c) {
+  return (c >= 0x80 && c <= 0x9F) || (c >= 0x200B && c <= 0x200F) ||
+         (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
+}
+
 // Appends the code point as UTF-8; a surrogate or a value above U+10FFFF is appended as U+FFFD.
 void append_utf8(std::string& into, char32_t code_point);
 

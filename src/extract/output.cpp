@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "bytes/search.h"
+#include "extract/charsets.h"
 #include "extract/fields.h"
 #include "bytes/patterns.h"
 #include "extract/text.h"
@@ -22,32 +23,6 @@ constexpr std::int32_t kPassedOverLength = 348;
 
 bool ends_with(std::string_view text, std::string_view tail) {
   return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
-}
-
-bool equals_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(a[i])) !=
-        std::toupper(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// CON, PRN, AUX, NUL, COM1-COM9 and LPT1-LPT9, alone or before a '.', in any case. Windows
-// drops the spaces at the end of that stem, so "CON .txt" and "nul " open the device too.
-bool is_windows_device_name(std::string_view name) {
-  std::string_view stem = name.substr(0, name.find('.'));
-  while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
-  for (std::string_view device : {"CON", "PRN", "AUX", "NUL"}) {
-    if (equals_ignoring_case(stem, device)) return true;
-  }
-  if (stem.size() == 4 && stem[3] >= '1' && stem[3] <= '9') {
-    const std::string_view prefix = stem.substr(0, 3);
-    return equals_ignoring_case(prefix, "COM") || equals_ignoring_case(prefix, "LPT");
-  }
-  return false;
 }
 
 // The title of the "#" fallback: an attAttachTitle record inside the attachment's own bytes, in
@@ -69,34 +44,6 @@ bool find_fallback_title(std::span<const std::uint8_t> source, const FoundAttach
   }
   title = stored_text(source, found + kRecordValueOffset, length);
   return true;
-}
-
-// The length of the well-formed UTF-8 character that begins at `at`, or 0 when none does: no
-// overlong form, no surrogate, nothing beyond U+10FFFF.
-std::size_t utf8_character_length(std::string_view text, std::size_t at) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  unsigned char low = 0x80;  // the range of the byte after the lead
-  unsigned char high = 0xBF;
-  std::size_t length = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (text.size() - at < length || byte(at + 1) < low || byte(at + 1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
-  }
-  return length;
 }
 
 // Puts the number in front of the last '.' of the file name, or at its end when the name has
@@ -121,60 +68,6 @@ std::string listed_name(const std::string& path, const OutputTarget& target) {
 }
 
 }  // namespace
-
-std::string safe_file_name(std::string_view name, PathStyle style) {
-  std::string safe(name);
-  for (char& c : safe) {
-    if (!is_name_byte(static_cast<unsigned char>(c))) c = '_';
-  }
-  // A name of dots alone (or no name at all) would name a directory, not a file. On POSIX a
-  // leading '.' hides the file (and ".profile" in a home directory would be run by the next
-  // shell), and a leading '-' makes it an option to the commands that later meet it.
-  // In the Windows style a name of dots and spaces alone is one too: Windows drops them at the
-  // end of a name, so "   " or " . " would name the output folder itself.
-  const char* const only = style == PathStyle::kWindows ? ". " : ".";
-  if (safe.find_first_not_of(only) == std::string::npos ||
-      (style == PathStyle::kPosix && (safe.front() == '.' || safe.front() == '-')) ||
-      (style == PathStyle::kWindows && is_windows_device_name(safe))) {
-    safe.insert(safe.begin(), '_');
-  }
-  return safe;
-}
-
-std::string console_safe(std::string_view text, PathStyle style, bool utf8_console) {
-  std::string shown;
-  shown.reserve(text.size());
-  for (std::size_t at = 0; at < text.size();) {
-    const auto byte = static_cast<unsigned char>(text[at]);
-    if ((byte >= 0x01 && byte <= 0x1F) || byte == 0x7F) {
-      shown += '_';
-      ++at;
-      continue;
-    }
-    if (style == PathStyle::kPosix) {
-      // A UTF-8 terminal takes U+0080-U+009F as the C1 controls; an 8-bit one takes the bytes
-      // 0x80-0x9F, wherever they stand, as the same controls.
-      const std::size_t length = utf8_console ? utf8_character_length(text, at) : 0;
-      if (length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[at + 1]) <= 0x9F) {
-        shown += '_';
-        at += 2;
-        continue;
-      }
-      if (length > 0) {
-        shown.append(text.substr(at, length));
-        at += length;
-        continue;
-      }
-      if (byte >= 0x80 && byte <= 0x9F) {
-        shown += '_';
-        ++at;
-        continue;
-      }
-    }
-    shown += text[at++];
-  }
-  return shown;
-}
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "extract/names.h"
+#include "extract/safe_text.h"
 #include "platform/console.h"
 #include "platform/host.h"
 
@@ -71,18 +72,5 @@ struct FoundAttachment {
                                          Console& console, ExtractionState& state);
 
 void print_extraction_summary(const ExtractionState& state, Console& console);
-
-// The one gate for every file name put behind the output directory: the result is a single,
-// non-empty name that holds no separator of either style, is neither "." nor "..", in the POSIX
-// style begins with neither '.' (a hidden file) nor '-' (an option), and in the Windows style
-// names no device.
-std::string safe_file_name(std::string_view name, PathStyle style);
-
-// Text from the input or the command line as it may be shown on the console: control bytes
-// become '_'. Everywhere that is 0x01-0x1F and 0x7F. In the POSIX style the C1 controls too:
-// on a UTF-8 console each U+0080-U+009F (C2 80-C2 9F) becomes one '_', and so does every other
-// byte 0x80-0x9F that is not part of a well-formed UTF-8 character, while such characters are
-// shown as they are; on any other console every byte 0x80-0x9F becomes '_'.
-std::string console_safe(std::string_view text, PathStyle style, bool utf8_console);
 
 }  // namespace kestrox
