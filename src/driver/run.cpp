@@ -210,6 +210,7 @@ int run(std::span<const std::string> arguments, Console& console, PathStyle styl
                       ending.quiet, style};
   target.list = options.list;
   target.keep_both = options.keep_both;
+  if (options.original_names) target.characters = NameCharacters::kOriginal;
   return load_and_extract(places.source_path, target, console, ending);
 }
 

@@ -62,20 +62,36 @@ class Glyphs {
   bool shown_;
 };
 
+// How the bytes of titles and names become text: kept as they are (the default), or, for names
+// as the sender wrote them, decoded to UTF-8 from the message's code page and from UTF-16.
+struct TextDecoding {
+  bool original = false;
+  std::uint32_t code_page = kDefaultCodePage;
+
+  static constexpr std::uint32_t kDefaultCodePage = 1252;
+};
+
+// The message's code page: the first attOemCodepage record of the buffer, else Windows-1252.
+std::uint32_t message_code_page(Bytes source);
+
 // Each property is looked for in the windows in turn; the first window that holds it decides.
 NameProperties find_name_properties(Bytes source, std::initializer_list<SearchWindow> windows);
 
 // The 8-bit name step, then the Unicode name step, on the properties found: "~ " when no 8-bit
 // property was found, "* " when a Unicode name was taken.
-void take_names(Bytes source, const NameProperties& found, const Glyphs& glyphs,
-                std::string& name);
+void take_names(Bytes source, const NameProperties& found, const TextDecoding& decoding,
+                const Glyphs& glyphs, std::string& name);
 
+// The stored text of `length` bytes at `at`, as text.
+std::string stored_text_as(Bytes source, std::size_t at, std::int32_t length,
+                           const TextDecoding& decoding);
 // Copies the stored text of `length` bytes at `at` into `into`; a length of 0 leaves it as it was.
-void copy_stored_text(Bytes source, std::size_t at, std::int32_t length, std::string& into);
+void copy_stored_text(Bytes source, std::size_t at, std::int32_t length,
+                      const TextDecoding& decoding, std::string& into);
 
 // An attachment is never dropped for want of a name: an empty name becomes the title, or the
-// default name without one. Then every byte a file name may not keep becomes '_'.
-void finish_name(std::string& name, const std::string& title);
+// default name without one. Then every character a file name may not keep becomes '_'.
+void finish_name(std::string& name, const std::string& title, const TextDecoding& decoding);
 
 // Replaces, in place, every byte that is not '@', '-', '.', a space, a letter or a digit by '_'.
 void sanitise_name(std::string& name);

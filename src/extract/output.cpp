@@ -28,7 +28,7 @@ bool ends_with(std::string_view text, std::string_view tail) {
 // The title of the "#" fallback: an attAttachTitle record inside the attachment's own bytes, in
 // the 4500 bytes before the point 9 bytes short of their end.
 bool find_fallback_title(std::span<const std::uint8_t> source, const FoundAttachment& attachment,
-                         std::string_view& title) {
+                         const TextDecoding& decoding, std::string& title) {
   std::size_t start = attachment.data_start;
   std::size_t window = static_cast<std::size_t>(attachment.data_length);
   if (window >= kFallbackWindow + kRecordValueOffset) {
@@ -42,8 +42,16 @@ bool find_fallback_title(std::span<const std::uint8_t> source, const FoundAttach
       length > kLongestFallbackTitle) {
     return false;
   }
-  title = stored_text(source, found + kRecordValueOffset, length);
+  title = stored_text_as(source, found + kRecordValueOffset, length, decoding);
   return true;
+}
+
+// The length of a text in characters: bytes, or for names in any script UTF-8 characters.
+std::size_t characters_in(std::string_view text, NameCharacters characters) {
+  if (characters == NameCharacters::kPortable) return text.size();
+  std::size_t count = 0;
+  for (const char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+  return count;
 }
 
 // Puts the number in front of the last '.' of the file name, or at its end when the name has
@@ -67,19 +75,19 @@ std::string listed_name(const std::string& path, const OutputTarget& target) {
   return name;
 }
 
-}  // namespace
-
-namespace {
-
 // The output path: the directory, then the name or the title as the extension rule chooses, made
 // safe; a default name is replaced by a title found in the attachment's bytes ("#").
 void choose_output_path(std::span<const std::uint8_t> source, FoundAttachment& attachment,
-                        const OutputTarget& target, const Glyphs& glyphs, std::string& path) {
+                        const OutputTarget& target, const ExtractionState& state,
+                        const Glyphs& glyphs, std::string& path) {
+  const NameCharacters characters = target.characters;
   // A short extension keeps the name; otherwise the title is preferred, unless it is the
   // placeholder "Untitled Attachment", which makes the name a text file.
   bool prefer_title = false;
   const std::size_t dot = attachment.name.rfind('.');
-  if (dot == std::string::npos || attachment.name.size() - dot > kLongestExtension) {
+  if (dot == std::string::npos ||
+      characters_in(std::string_view(attachment.name).substr(dot), characters) >
+          kLongestExtension) {
     if (attachment.title == kUntitledAttachment) {
       attachment.name.append(kTxt);
     } else {
@@ -89,19 +97,19 @@ void choose_output_path(std::span<const std::uint8_t> source, FoundAttachment& a
   const std::string& chosen =
       prefer_title && !attachment.title.empty() ? attachment.title : attachment.name;
   path.assign(target.directory);
-  path.append(safe_file_name(chosen, target.style));
+  path.append(safe_file_name(chosen, target.style, characters));
 
   if (!ends_with(path, kUnknownAttachment)) return;
   glyphs("#");
-  std::string_view fallback;
-  if (!find_fallback_title(source, attachment, fallback)) return;
+  std::string fallback;
+  if (!find_fallback_title(source, attachment, state.decoding, fallback)) return;
   // What stood before the default name stays. The whole name passes the gate again, since the
   // two parts together can make what neither is alone ("CON" and ".txt").
   std::string file_name = path.substr(target.directory.size());
   file_name.resize(file_name.size() - kUnknownAttachment.size());
   file_name.append(fallback);
   path.resize(target.directory.size());
-  path.append(safe_file_name(file_name, target.style));
+  path.append(safe_file_name(file_name, target.style, characters));
 }
 
 // True when the path names a file of this run: one it has written (by whatever name: one that
@@ -133,9 +141,11 @@ std::optional<FileIdentity> number_repeats(std::string& path, bool repeated,
 void announce(const FoundAttachment& attachment, const std::string& path,
               const OutputTarget& target, Console& console) {
   const bool utf8 = console.utf8();
-  console.out("Extracting file %s, (%s) length %d to %s\n", attachment.name.c_str(),
-              console_safe(attachment.title, target.style, utf8).c_str(), attachment.data_length,
-              console_safe(path, target.style, utf8).c_str());
+  auto shown = [&](std::string_view text) {
+    return console_safe(text, target.style, utf8, target.characters);
+  };
+  console.out("Extracting file %s, (%s) length %d to %s\n", shown(attachment.name).c_str(),
+              shown(attachment.title).c_str(), attachment.data_length, shown(path).c_str());
 }
 
 // The question about an entry that stood there before: only 'Y' or 'y' replaces it. A quiet run
@@ -176,7 +186,7 @@ Outcome extract_attachment(std::span<const std::uint8_t> source, FoundAttachment
                            const OutputTarget& target, Console& console, ExtractionState& state) {
   const Glyphs glyphs(console, !target.list);
   std::string& path = state.output_path;
-  choose_output_path(source, attachment, target, glyphs, path);
+  choose_output_path(source, attachment, target, state, glyphs, path);
   const bool repeated = path == state.previous_output_path;
   state.previous_output_path = path;
   state.previous_title = attachment.title;
@@ -192,7 +202,8 @@ Outcome extract_attachment(std::span<const std::uint8_t> source, FoundAttachment
   if (target.list) {
     const std::string name = listed_name(path, target);
     console.out("%d\t%s\n", attachment.data_length,
-                console_safe(path.substr(target.directory.size()), target.style, console.utf8())
+                console_safe(path.substr(target.directory.size()), target.style, console.utf8(),
+                             target.characters)
                     .c_str());
     state.listed_names.insert(name);
     return {};

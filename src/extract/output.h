@@ -27,6 +27,8 @@ struct OutputTarget {
   bool list = false;
   // An entry that stood there before the run is kept: the attachment is numbered instead.
   bool keep_both = false;
+  // Names in ASCII alone, or as the sender wrote them, in any script.
+  NameCharacters characters = NameCharacters::kPortable;
 };
 
 // Orders file identities, so that the files a run has written can be looked up.
@@ -45,6 +47,8 @@ struct ExtractionState {
   std::set<FileIdentity, FileIdentityOrder> written_files;
   // In a listing, the file names listed so far: the files an empty directory would hold.
   std::set<std::string> listed_names;
+  // How titles and names become text in this run: the scan settles it from the message.
+  TextDecoding decoding;
   std::int32_t files_found = 0;
   std::int32_t files_written = 0;
   std::string output_path;  // kept here so that its storage is reused from record to record

@@ -53,19 +53,22 @@ bool find_backward_title(Bytes source, std::size_t from, std::size_t to, std::si
 void take_record_title(const Scan& scan, std::size_t record_start, std::size_t resume,
                        std::size_t limit, std::string& name) {
   const Bytes source = scan.source;
+  const TextDecoding& decoding = scan.state.decoding;
   std::size_t title = kNotFound;
   std::int32_t length = 0;
   if (find_backward_title(source, start_back_from(record_start), record_start, limit, title,
-                          length) &&
-      scan.state.previous_title != stored_text(source, title + kRecordValueOffset, length)) {
-    copy_stored_text(source, title + kRecordValueOffset, length, name);
-    scan.glyphs(";");
-    return;
+                          length)) {
+    std::string candidate = stored_text_as(source, title + kRecordValueOffset, length, decoding);
+    if (scan.state.previous_title != candidate) {
+      if (length != 0) name = std::move(candidate);
+      scan.glyphs(";");
+      return;
+    }
   }
   title = find_bytes(source, resume, kTitleForwardWindow, kAttAttachTitle, limit);
   if (title != kNotFound && read_length(source, title + kRecordLengthOffset, length) &&
       length >= 0 && length <= kLongestForwardTitle) {
-    copy_stored_text(source, title + kRecordValueOffset, length, name);
+    copy_stored_text(source, title + kRecordValueOffset, length, decoding, name);
   }
 }
 
@@ -118,9 +121,9 @@ Outcome take_record(const Scan& scan, std::size_t record, std::size_t& resume,
   FoundAttachment attachment{data_start, data_length, std::string(kUnknownAttachment), {}};
   take_record_title(scan, record, resume, limit, attachment.name);
   attachment.title = attachment.name;
-  take_names(source, record_name_properties(source, resume, limit), scan.glyphs,
-             attachment.name);
-  finish_name(attachment.name, attachment.title);
+  take_names(source, record_name_properties(source, resume, limit), scan.state.decoding,
+             scan.glyphs, attachment.name);
+  finish_name(attachment.name, attachment.title, scan.state.decoding);
   return extract_attachment(source, attachment, scan.target, scan.console, scan.state);
 }
 
@@ -174,14 +177,15 @@ Outcome take_property_attachment(const Scan& scan, std::size_t began, std::size_
   std::size_t title = kNotFound;
   std::int32_t title_length = 0;
   if (find_backward_title(source, title_from, list, list, title, title_length)) {
-    copy_stored_text(source, title + kRecordValueOffset, title_length, attachment.name);
+    copy_stored_text(source, title + kRecordValueOffset, title_length, scan.state.decoding,
+                     attachment.name);
     scan.glyphs(";");
   }
   attachment.title = attachment.name;
   const NameProperties names = find_name_properties(
       source, {window_within(value, property), window_within(data_end, value_end)});
-  take_names(source, names, scan.glyphs, attachment.name);
-  finish_name(attachment.name, attachment.title);
+  take_names(source, names, scan.state.decoding, scan.glyphs, attachment.name);
+  finish_name(attachment.name, attachment.title, scan.state.decoding);
   return extract_attachment(source, attachment, scan.target, scan.console, scan.state);
 }
 
@@ -230,6 +234,8 @@ Outcome scan_property_lists(const Scan& scan, const std::vector<Passed>& passed)
 Outcome scan_attachments(Bytes source, const OutputTarget& target, Console& console,
                          ExtractionState& state) {
   const Scan scan{source, target, console, state, Glyphs(console, !target.list)};
+  state.decoding.original = target.characters == NameCharacters::kOriginal;
+  if (state.decoding.original) state.decoding.code_page = message_code_page(source);
   std::vector<Passed> passed;
   Outcome outcome = scan_records(scan, passed);
   if (!outcome.failed()) outcome = scan_property_lists(scan, passed);
