@@ -267,5 +267,31 @@ TEST(CorpusRaw, EverySampleYieldsRecordDataAndWhatThePeerFound) {
   std::printf("%s", table.c_str());
 }
 
+TEST(CorpusRaw, OriginalNamesOfTheUmlautSamples) {
+  if (!have_raw_corpus()) GTEST_SKIP() << "no sample corpus next to the source tree";
+  struct Case {
+    const char* sample;
+    std::vector<std::string> names;
+  };
+  for (const Case& c : {Case{"ktnef_umlaut-filename.tnef", {"d\xC3\xB6" "cument.pdf"}},
+                        Case{"tnefparse_umlaut.tnef",
+                             {"TBZ PARIV GmbH.jpg", "UmlautAnhang-\xC3\xA4\xC3\xBC\xC3\xB6.txt",
+                              "image003.jpg"}}}) {
+    SCOPED_TRACE(c.sample);
+    ScratchDirectory out;
+    ScriptedConsole console("", /*utf8=*/true);
+    const std::vector<std::string> args = {"kestrox", "--original-names",
+                                           (kCorpus / "raw" / c.sample).string(), "q",
+                                           out.path() + "/"};
+    EXPECT_EQ(run(args, console, host_path_style()), static_cast<int>(c.names.size()));
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(out.path())) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, c.names);
+  }
+}
+
 }  // namespace
 }  // namespace kestrox

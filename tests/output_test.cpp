@@ -732,22 +732,31 @@ TEST(OutputSafety, ConsoleSafeReplacesOnlyControlBytes) {
   // In the POSIX style, on a UTF-8 console a C1 control in its UTF-8 form is one '_', while any
   // other well-formed character stays whole, whatever its bytes; elsewhere every byte 0x80-0x9F
   // is masked on its own.
+  // Names as the sender wrote them lose their invisible marks too, and a console that is not
+  // UTF-8 shows '?' for each of their characters beyond ASCII.
   struct Case {
-    std::string text, utf8, eight_bit;
+    std::string text, utf8, eight_bit, original_utf8, original_eight_bit;
   };
   const std::vector<Case> cases = {
-      {"a\xC2\x9Bmb", "a_mb", "a\xC2_mb"},                               // U+009B, CSI
-      {"\xC2\x80\xC2\x9F\xC2\xA0", "__\xC2\xA0", "\xC2_\xC2_\xC2\xA0"},  // U+00A0 is no control
-      {"\xD0\x94\xD1\x8B", "\xD0\x94\xD1\x8B", "\xD0_\xD1_"},            // Cyrillic
-      {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80", "\xF0___"},               // U+1F600
-      {"\xE0\x82\x9B", "\xE0__", "\xE0__"},        // overlong U+009B: no character
-      {"\xD0\x94\x9B", "\xD0\x94_", "\xD0__"},     // a stray continuation byte
-      {"\x1B[2J\xE2\x80\x9C", "_[2J\xE2\x80\x9C", "_[2J\xE2__"},
+      {"a\xC2\x9Bmb", "a_mb", "a\xC2_mb", "a_mb", "a_mb"},  // U+009B, CSI
+      {"\xC2\x80\xC2\x9F\xC2\xA0", "__\xC2\xA0", "\xC2_\xC2_\xC2\xA0", "__\xC2\xA0",
+       "__?"},  // U+00A0 is no control
+      {"\xD0\x94\xD1\x8B", "\xD0\x94\xD1\x8B", "\xD0_\xD1_", "\xD0\x94\xD1\x8B", "??"},
+      {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80", "\xF0___", "\xF0\x9F\x98\x80", "?"},
+      {"\xE0\x82\x9B", "\xE0__", "\xE0__", "\xE0__", "\xE0__"},  // overlong U+009B
+      {"\xD0\x94\x9B", "\xD0\x94_", "\xD0__", "\xD0\x94_", "?_"},  // a stray continuation
+      {"\x1B[2J\xE2\x80\x9C", "_[2J\xE2\x80\x9C", "_[2J\xE2__", "_[2J\xE2\x80\x9C", "_[2J?"},
+      {"a\xE2\x80\xAE" "fdp.exe", "a\xE2\x80\xAE" "fdp.exe", "a\xE2_\xAE" "fdp.exe", "a_fdp.exe",
+       "a_fdp.exe"},  // U+202E
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.text));
     EXPECT_EQ(console_safe(c.text, PathStyle::kPosix, true), c.utf8);
     EXPECT_EQ(console_safe(c.text, PathStyle::kPosix, false), c.eight_bit);
+    EXPECT_EQ(console_safe(c.text, PathStyle::kPosix, true, NameCharacters::kOriginal),
+              c.original_utf8);
+    EXPECT_EQ(console_safe(c.text, PathStyle::kPosix, false, NameCharacters::kOriginal),
+              c.original_eight_bit);
     std::string windows = c.text;
     std::replace(windows.begin(), windows.end(), '\x1B', '_');
     EXPECT_EQ(console_safe(c.text, PathStyle::kWindows, true), windows);

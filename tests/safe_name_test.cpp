@@ -135,6 +135,56 @@ TEST(SafeFileName, LeavesOrdinaryNamesAlone) {
   }
 }
 
+TEST(SafeFileName, OriginalNamesInEveryScriptForBothStyles) {
+  struct Case {
+    const char* what;
+    std::string name, posix, windows;
+  };
+  std::string long_latin, cut_latin_posix, cut_latin_windows, long_emoji, cut_emoji_posix,
+      cut_emoji_windows;
+  for (int i = 0; i < 300; ++i) long_latin += "\xC3\xA9";  // é
+  for (int i = 0; i < 125; ++i) cut_latin_posix += "\xC3\xA9";
+  for (int i = 0; i < 251; ++i) cut_latin_windows += "\xC3\xA9";
+  for (int i = 0; i < 200; ++i) long_emoji += "\xF0\x9F\x98\x80";  // two UTF-16 units each
+  for (int i = 0; i < 62; ++i) cut_emoji_posix += "\xF0\x9F\x98\x80";
+  for (int i = 0; i < 125; ++i) cut_emoji_windows += "\xF0\x9F\x98\x80";
+  const std::vector<Case> cases = {
+      {"German", "M\xC3\xBCller.pdf", "M\xC3\xBCller.pdf", "M\xC3\xBCller.pdf"},
+      {"Russian", "\xD0\x9E\xD1\x82\xD1\x87\xD0\xB5\xD1\x82.docx",
+       "\xD0\x9E\xD1\x82\xD1\x87\xD0\xB5\xD1\x82.docx",
+       "\xD0\x9E\xD1\x82\xD1\x87\xD0\xB5\xD1\x82.docx"},
+      {"Chinese", "\xE6\x8A\xA5\xE5\x91\x8A.pdf", "\xE6\x8A\xA5\xE5\x91\x8A.pdf",
+       "\xE6\x8A\xA5\xE5\x91\x8A.pdf"},
+      {"Arabic", "\xD8\xAA\xD9\x82\xD8\xB1\xD9\x8A\xD8\xB1.pdf",
+       "\xD8\xAA\xD9\x82\xD8\xB1\xD9\x8A\xD8\xB1.pdf",
+       "\xD8\xAA\xD9\x82\xD8\xB1\xD9\x8A\xD8\xB1.pdf"},
+      {"punctuation stays", "a (1) [b] & c #2.txt", "a (1) [b] & c #2.txt",
+       "a (1) [b] & c #2.txt"},
+      {"direction override", "invoice\xE2\x80\xAE" "fdp.exe", "invoice_fdp.exe",
+       "invoice_fdp.exe"},
+      {"zero width and byte order marks", "a\xE2\x80\x8B" "b\xEF\xBB\xBF.txt", "a_b_.txt",
+       "a_b_.txt"},
+      {"reserved in both styles", "a/b\\c:d*e?f\"g<h>i|j", "a_b_c_d_e_f_g_h_i_j",
+       "a_b_c_d_e_f_g_h_i_j"},
+      {"controls, C1 and bytes that are no UTF-8", "\x1B[2J\xC2\x9B\xFF.txt", "_[2J__.txt",
+       "_[2J__.txt"},
+      {"hidden and option", ".profile", "_.profile", ".profile"},
+      {"device", "con.txt", "con.txt", "_con.txt"},
+      {"dots and spaces", " . ", " . ", "_ . "},
+      {"too long, by bytes or UTF-16 units", long_latin + ".pdf", cut_latin_posix + ".pdf",
+       cut_latin_windows + ".pdf"},
+      {"too long beyond the BMP", long_emoji + ".txt", cut_emoji_posix + ".txt",
+       cut_emoji_windows + ".txt"},
+      {"too long, with an extension too long to keep", std::string(300, 'x') + "." +
+       std::string(40, 'y'), std::string(255, 'x'), std::string(255, 'x')},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(safe_file_name(c.name, PathStyle::kPosix, NameCharacters::kOriginal), c.posix);
+    EXPECT_EQ(safe_file_name(c.name, PathStyle::kWindows, NameCharacters::kOriginal), c.windows);
+  }
+}
+
 TEST(SafeFileName, DeviceNamesWithSpacesBeforeTheExtensionAreDevicesToo) {
   // Windows drops the spaces at the end of the stem, so these still open the device.
   for (std::string_view name : {"CON .txt", "nul ", "Aux   .pdf", "com1 .tar.gz", "LPT9 "}) {

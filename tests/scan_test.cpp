@@ -103,12 +103,14 @@ std::string glyphs(std::string out) {
 }
 
 // Runs the scan over `source` into a fresh directory.
-ScanResult scan(std::span<const std::uint8_t> source, bool quiet = false) {
+ScanResult scan(std::span<const std::uint8_t> source, bool quiet = false,
+                NameCharacters characters = NameCharacters::kPortable) {
   ScratchDirectory directory;
   ScanResult result;
   result.directory = directory.path() + "/";
-  ScriptedConsole console;
-  const OutputTarget target{result.directory, quiet, PathStyle::kPosix};
+  ScriptedConsole console("", /*utf8=*/true);
+  OutputTarget target{result.directory, quiet, PathStyle::kPosix};
+  target.characters = characters;
   result.failed = scan_attachments(source, target, console, result.state).failed();
   result.out = console.out_text();
   result.files = announcements(result.out);
@@ -450,6 +452,66 @@ TEST(ScanPropertyLists, NameBehindTheIconPictureIsFoundInTheOwnList) {
   EXPECT_EQ(r.files[0].name, "hasselhoff wide.jpg");
   EXPECT_EQ(r.files[1].name, "NEXT_1.TXT");
   EXPECT_EQ(r.files[2].name, "third.txt");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Names as the sender wrote them
+
+TEST(ScanOriginalNames, DecodedFromTheMessagesCodePageAndFromUtf16) {
+  struct Case {
+    const char* what;
+    std::uint32_t code_page;  // 0: no attOemCodepage record
+    std::string title;        // as stored
+    std::string name8;        // as stored, empty for none
+    std::u16string unicode;   // empty for none
+    std::string expected;     // the file's name
+    std::string portable;     // the file's name without the option
+  };
+  const std::u16string cjk_long = std::u16string(95, u'\u62A5') + u".pdf";
+  const std::string cjk_cut = [] {
+    std::string name;
+    for (int i = 0; i < 83; ++i) name += "\xE6\x8A\xA5";
+    return name + ".pdf";
+  }();
+  const std::vector<Case> cases = {
+      {"Russian, 1251", 1251, "OTCHET~1.DOC", "\xCE\xF2\xF7\xE5\xF2.docx", u"",
+       "\xD0\x9E\xD1\x82\xD1\x87\xD0\xB5\xD1\x82.docx", "_____.docx"},
+      {"Czech, 1250", 1250, "", "\x8Akoda \xE8\xED\xF8.txt", u"",
+       "\xC5\xA0koda \xC4\x8D\xC3\xAD\xC5\x99.txt", "_koda ___.txt"},
+      {"German, no code page: 1252", 0, "", "M\xFCller.pdf", u"", "M\xC3\xBCller.pdf",
+       "M_ller.pdf"},
+      {"Chinese, 936", 936, "", "\xB1\xA8\xB8\xE6.pdf", u"", "\xE6\x8A\xA5\xE5\x91\x8A.pdf",
+       "____.pdf"},
+      {"a title in 1251 for want of a name", 1251, "\xC4\xEE\xEA\xF3\xEC\xE5\xED\xF2", "",
+       u"", "\xD0\x94\xD0\xBE\xD0\xBA\xD1\x83\xD0\xBC\xD0\xB5\xD0\xBD\xD1\x82",
+       "________"},
+      {"beyond the BMP", 1252, "", "", u"\U0001F600 smile.png", "\xF0\x9F\x98\x80 smile.png",
+       "___ smile.png"},
+      {"reserved characters", 1252, "", "a/b\\c:d*e?f\"g<h>i|j.txt", u"", "a_b_c_d_e_f_g_h_i_j.txt",
+       "a_b_c_d_e_f_g_h_i_j.txt"},
+      {"a direction override", 1252, "", "", u"invoice\u202Efdp.exe", "invoice_fdp.exe",
+       "invoice. fdp.exe"},
+      {"too long for a file system", 1252, "", "", cjk_long, cjk_cut, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TnefBuilder tnef;
+    tnef.signature();
+    if (c.code_page != 0) tnef.oem_codepage(c.code_page);
+    if (!c.title.empty()) tnef.attach_title(c.title);
+    tnef.attach_data(data(20));
+    MapiBlock names;
+    if (!c.name8.empty()) names.mapi_string8(kPrAttachLongFilename, c.name8);
+    if (!c.unicode.empty()) names.mapi_unicode(kPrDisplayName, c.unicode);
+    if (names.count() > 0) tnef.attachment_properties(names);
+    const ScanResult original = scan(tnef.bytes(), false, NameCharacters::kOriginal);
+    ASSERT_EQ(original.written.size(), 1u);
+    EXPECT_EQ(original.written.begin()->first, c.expected);
+    if (c.portable.empty()) continue;
+    const ScanResult portable = scan(tnef);
+    ASSERT_EQ(portable.written.size(), 1u);
+    EXPECT_EQ(portable.written.begin()->first, c.portable);
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
