@@ -102,7 +102,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   QuietConsole console;
   kestrox::ExtractionState state;
-  const kestrox::OutputTarget target{sandbox.out, true, kestrox::PathStyle::kPosix};
+  kestrox::OutputTarget target{sandbox.out, true, kestrox::PathStyle::kPosix};
+  // Every kind of name, and numbering in place of the question, each on a third of the inputs.
+  if (size % 3 != 0) target.characters = kestrox::NameCharacters::kOriginal;
+  target.keep_both = size % 3 == 2;
   kestrox::decode_container(source, console);
   const kestrox::Outcome outcome = kestrox::scan_attachments(source, target, console, state);
 
