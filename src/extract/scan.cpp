@@ -36,6 +36,22 @@ struct Passed {
   std::size_t resume;
 };
 
+// The glyph of a stored length that cannot be taken, or none: one that runs past what is left of
+// its room (or cannot be read), then the contents' length negative or zero.
+const char* unusable_length(bool readable, std::int64_t stored, std::int64_t left,
+                            std::int64_t length) {
+  return !readable || stored > left ? ">" : length < 0 ? "-" : length == 0 ? " - " : nullptr;
+}
+
+// The name steps on the properties found, then the attachment goes its one way.
+Outcome name_and_extract(const Scan& scan, FoundAttachment& attachment,
+                         const NameProperties& names) {
+  attachment.title = attachment.name;
+  take_names(scan.source, names, scan.state.decoding, scan.glyphs, attachment.name);
+  finish_name(attachment.name, attachment.title, scan.state.decoding);
+  return extract_attachment(scan.source, attachment, scan.target, scan.console, scan.state);
+}
+
 std::size_t start_back_from(std::size_t position) {
   return position > kTitleBackwardWindow ? position - kTitleBackwardWindow : 0;
 }
@@ -101,11 +117,7 @@ Outcome take_record(const Scan& scan, std::size_t record, std::size_t& resume,
   // A length field cut by the buffer end counts as a length beyond what is left.
   const bool readable = read_length(source, record + kRecordLengthOffset, data_length);
   const std::int64_t left = static_cast<std::int64_t>(end) - static_cast<std::int64_t>(data_start);
-  const char* unusable = !readable || data_length > left ? ">"
-                         : data_length < 0               ? "-"
-                         : data_length == 0              ? " - "
-                                                         : nullptr;
-  if (unusable != nullptr) {
+  if (const char* unusable = unusable_length(readable, data_length, left, data_length)) {
     scan.glyphs(unusable);
     next = resume < end ? find_bytes(source, resume, end - resume, kAttAttachData, end)
                         : kNotFound;
@@ -120,11 +132,7 @@ Outcome take_record(const Scan& scan, std::size_t record, std::size_t& resume,
 
   FoundAttachment attachment{data_start, data_length, std::string(kUnknownAttachment), {}};
   take_record_title(scan, record, resume, limit, attachment.name);
-  attachment.title = attachment.name;
-  take_names(source, record_name_properties(source, resume, limit), scan.state.decoding,
-             scan.glyphs, attachment.name);
-  finish_name(attachment.name, attachment.title, scan.state.decoding);
-  return extract_attachment(source, attachment, scan.target, scan.console, scan.state);
+  return name_and_extract(scan, attachment, record_name_properties(source, resume, limit));
 }
 
 // The attAttachData records, from the buffer's start. `passed` collects the usable ones.
@@ -160,11 +168,7 @@ Outcome take_property_attachment(const Scan& scan, std::size_t began, std::size_
   const std::int64_t left = static_cast<std::int64_t>(value_end) -
                             static_cast<std::int64_t>(property + kPropertyValueOffset);
   const std::int64_t length = std::int64_t{stored} - static_cast<std::int64_t>(skipped);
-  const char* unusable = !readable || stored > left ? ">"
-                         : length < 0               ? "-"
-                         : length == 0              ? " - "
-                                                    : nullptr;
-  if (unusable != nullptr) {
+  if (const char* unusable = unusable_length(readable, stored, left, length)) {
     scan.glyphs(unusable);
     return {};
   }
@@ -181,12 +185,10 @@ Outcome take_property_attachment(const Scan& scan, std::size_t began, std::size_
                      attachment.name);
     scan.glyphs(";");
   }
-  attachment.title = attachment.name;
-  const NameProperties names = find_name_properties(
-      source, {window_within(value, property), window_within(data_end, value_end)});
-  take_names(source, names, scan.state.decoding, scan.glyphs, attachment.name);
-  finish_name(attachment.name, attachment.title, scan.state.decoding);
-  return extract_attachment(source, attachment, scan.target, scan.console, scan.state);
+  return name_and_extract(
+      scan, attachment,
+      find_name_properties(source,
+                           {window_within(value, property), window_within(data_end, value_end)}));
 }
 
 // The attAttachment records of the buffer, passing over the contents of the usable
