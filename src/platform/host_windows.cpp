@@ -3,6 +3,8 @@
 #if defined(_WIN32)
 
 #include <windows.h>
+// After windows.h, which it needs.
+#include <aclapi.h>
 
 #include <atomic>
 #include <cerrno>
@@ -71,6 +73,29 @@ bool starts_with_ignoring_case(std::wstring_view text, std::wstring_view start) 
   return text.size() >= start.size() &&
          CompareStringOrdinal(text.data(), static_cast<int>(start.size()), start.data(),
                               static_cast<int>(start.size()), TRUE) == CSTR_EQUAL;
+}
+
+// The path as the system completes it: the working directory before a relative path, "." and
+// ".." gone, a device name as "\\.\NAME". Empty where it cannot.
+std::wstring full_path_of(const std::wstring& path) {
+  const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return {};
+  std::wstring full(needed, L'\0');
+  full.resize(GetFullPathNameW(path.c_str(), needed, full.data(), nullptr));
+  return full;
+}
+
+// A path for the wide calls. Where its full form reaches MAX_PATH (less the room that a folder
+// keeps for a file name), it goes as "\\?\" and that full form, which the system takes whole up to
+// 32,767 characters: a deep folder works, and the temporary's longer name never fails where the
+// attachment's would not. Shorter paths go as they are.
+std::wstring system_path(std::string_view path) {
+  std::wstring wide = widened(path);
+  if (starts_with_ignoring_case(wide, L"\\\\?\\")) return wide;
+  const std::wstring full = full_path_of(wide);
+  if (full.size() < MAX_PATH - 12 || starts_with_ignoring_case(full, L"\\\\.\\")) return wide;
+  if (starts_with_ignoring_case(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
 }
 
 }  // namespace
@@ -143,11 +168,7 @@ bool source_may_wait(const std::string& path) {
   // Decided by the name, as the system resolves it, without opening anything: opening a named
   // pipe would take one of its server's instances. The full path of a device name (CON, NUL,
   // COM1, also "dir\nul.txt" where Windows still reserves it) is "\\.\" and the device.
-  const std::wstring name = widened(path);
-  const DWORD needed = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
-  if (needed == 0) return false;
-  std::wstring full(needed, L'\0');
-  full.resize(GetFullPathNameW(name.c_str(), needed, full.data(), nullptr));
+  const std::wstring full = full_path_of(widened(path));
   std::wstring_view rest(full);
   if (starts_with_ignoring_case(rest, L"\\\\.\\") || starts_with_ignoring_case(rest, L"\\\\?\\")) {
     rest.remove_prefix(4);
@@ -173,8 +194,8 @@ bool source_may_wait(const std::string& path) {
 bool can_open_for_reading(const std::string& path) {
   // As the runtime's read-only open did it; a directory does not open this way.
   const HANDLE file =
-      CreateFileW(widened(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      CreateFileW(system_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return fail();
   CloseHandle(file);
   return true;
@@ -191,7 +212,7 @@ bool identity_of(HANDLE handle, FileIdentity& identity) {
 }  // namespace
 
 std::optional<FileIdentity> entry_identity(const std::string& path) {
-  const std::wstring name = widened(path);
+  const std::wstring name = system_path(path);
   if (GetFileAttributesW(name.c_str()) == INVALID_FILE_ATTRIBUTES) return std::nullopt;
   // The entry itself: a reparse point is opened as what it is, and a directory opens too.
   const HANDLE handle = CreateFileW(
@@ -231,7 +252,7 @@ bool SourceFile::open(const std::string& path) {
     // Started without standard input: there is nothing to read.
     if (file == nullptr || file == INVALID_HANDLE_VALUE) return fail_with(ERROR_INVALID_HANDLE);
   } else {
-    file = CreateFileW(widened(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    file = CreateFileW(system_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return fail();
   }
@@ -369,11 +390,38 @@ bool rename_open_file(HANDLE file, const std::wstring& path, bool replace) {
   return fail_with(GetLastError() != NO_ERROR ? GetLastError() : ERROR_NOT_SUPPORTED);
 }
 
+// Gives the file that replaces the entry at `path` that entry's access rules where they were set
+// apart from its folder's (inheritance turned off, as "make this file private" does), so that a
+// private file stays private. Otherwise the new file inherits its folder's rules, as the old one
+// did. Nothing to give where the entry's rules cannot be read (a file system without them).
+bool keep_access_rules(const std::wstring& path, HANDLE file) {
+  const HANDLE old = CreateFileW(
+      path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (old == INVALID_HANDLE_VALUE) return true;
+  ACL* rules = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  DWORD error = GetSecurityInfo(old, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                &rules, nullptr, &descriptor);
+  CloseHandle(old);
+  if (error != ERROR_SUCCESS) return true;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  if (GetSecurityDescriptorControl(descriptor, &control, &revision) &&
+      (control & SE_DACL_PROTECTED) != 0) {
+    error = SetSecurityInfo(file, SE_FILE_OBJECT,
+                            DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, rules, nullptr);
+  }
+  LocalFree(descriptor);
+  return error == ERROR_SUCCESS || fail_with(error);
+}
+
 }  // namespace
 
 WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, std::size_t size,
                              bool replace, FileIdentity& written_identity) {
-  const std::wstring target = widened(path);
+  const std::wstring target = system_path(path);
   if (replace) {
     // A directory is never replaced, nor a read-only file, which could not be opened for writing:
     // the system's answer to both is "access denied".
@@ -393,10 +441,11 @@ WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, 
   HANDLE file = INVALID_HANDLE_VALUE;
   DWORD create_error = NO_ERROR;
   for (unsigned attempt = 0; file == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
-    temporary = widened(temporary_name_beside(path, attempt));
+    temporary = system_path(temporary_name_beside(path, attempt));
     g_pending_temporary.store(temporary.c_str());
-    file = CreateFileW(temporary.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr,
-                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    file = CreateFileW(temporary.c_str(), GENERIC_WRITE | DELETE | (replace ? WRITE_DAC : 0),
+                       FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
       create_error = GetLastError();
       g_pending_temporary.store(nullptr);
@@ -428,6 +477,9 @@ WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, 
     written += done;
   }
   identity_of(file, written_identity);
+  if (result == WriteResult::kWritten && replace && !keep_access_rules(target, file)) {
+    result = WriteResult::kCannotOpen;
+  }
   if (result == WriteResult::kWritten) {
     if (deleted_on_close && !set_delete_on_close(file, false)) {
       fail();
