@@ -190,7 +190,8 @@ void write_to_file(HANDLE handle, std::string_view bytes) {
 void write_to_console(HANDLE handle, std::wstring_view text) {
   while (!text.empty()) {
     DWORD done = 0;
-    const DWORD chunk = text.size() < 8192 ? static_cast<DWORD>(text.size()) : 8192;
+    DWORD chunk = text.size() < 8192 ? static_cast<DWORD>(text.size()) : 8192;
+    if (chunk < text.size() && IS_HIGH_SURROGATE(text[chunk - 1])) --chunk;  // a pair stays whole
     if (!WriteConsoleW(handle, text.data(), chunk, &done, nullptr) || done == 0) return;
     text.remove_prefix(done);
   }

@@ -285,6 +285,8 @@ std::int64_t SourceFile::measure(std::int64_t limit) {
       fail();
       return -1;
     }
+    // Not a failure here, but the reason for the one that a size past the limit will be.
+    if (size.QuadPart > limit) fail_in_runtime(EFBIG);
     return size.QuadPart;
   }
   const std::int64_t got = read_to_end(limit);
