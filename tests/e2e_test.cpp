@@ -30,6 +30,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "driver/banner.h"
@@ -106,6 +107,25 @@ int expected_exit(int result) {
   return status & 0xFF;
 }
 
+bool utf8_locale_available() {
+  const std::string saved = std::setlocale(LC_CTYPE, nullptr);
+  const bool available = std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr;
+  std::setlocale(LC_CTYPE, saved.c_str());
+  return available;
+}
+
+// A path as the program under test shows it, in a UTF-8 locale on POSIX. Under wine there is no
+// console, and the code page that one would start with (437) has '?' for each letter outside it.
+std::string shown(std::string_view path) {
+  if (!target().windows) return std::string(path);
+  std::string out;
+  for (const char c : path) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80 || (byte & 0xC0) == 0xC0) out += byte < 0x80 ? c : '?';
+  }
+  return out;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Running the child.
 
@@ -133,8 +153,8 @@ struct Launch {
   std::vector<Typed> paced;
   std::vector<std::pair<std::string, std::string>> environment;  // set in the child
   std::vector<std::string> wrapper;  // a command put before the launcher and the program
-  // When set, standard output is a socket that keeps each write apart, and each lands here.
-  std::vector<std::string>* out_writes = nullptr;
+  // Standard output a socket that keeps each write a message of its own (Finished::out_writes).
+  bool packets = false;
 };
 
 struct Finished {
@@ -144,6 +164,7 @@ struct Finished {
   int signal = 0;
   std::string out;
   std::string err;
+  std::vector<std::string> out_writes;  // with Launch::packets
 };
 
 std::vector<std::string> child_environment(const Launch& launch) {
@@ -195,9 +216,9 @@ Finished run_program(const Launch& launch) {
   envp.push_back(nullptr);
 
   int out_pipe[2], err_pipe[2], in_pipe[2] = {-1, -1};
-  const bool apart = launch.out_writes != nullptr;
-  if ((apart ? ::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, out_pipe) : ::pipe(out_pipe)) != 0 ||
-      ::pipe(err_pipe) != 0 ||
+  const int made_out =
+      launch.packets ? ::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, out_pipe) : ::pipe(out_pipe);
+  if (made_out != 0 || ::pipe(err_pipe) != 0 ||
       (launch.input == Input::kPiped && ::pipe(in_pipe) != 0)) {
     ADD_FAILURE() << "pipe: " << std::strerror(errno);
     return finished;
@@ -302,12 +323,12 @@ Finished run_program(const Launch& launch) {
     }
     for (int i = 0; i < 2; ++i) {
       if (open_outputs[i] < 0) continue;
-      char chunk[4096];
+      char chunk[65536];
       for (;;) {
         const ssize_t got = ::read(open_outputs[i], chunk, sizeof chunk);
         if (got > 0) {
           sinks[i]->append(chunk, static_cast<std::size_t>(got));
-          if (i == 0 && apart) launch.out_writes->emplace_back(chunk, static_cast<std::size_t>(got));
+          if (launch.packets && i == 0) finished.out_writes.emplace_back(chunk, got);
           continue;
         }
         if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
@@ -330,6 +351,7 @@ Finished run_program(const Launch& launch) {
   }
   if (target().windows) {
     for (std::string* text : sinks) *text = without_carriage_returns(*text);
+    for (std::string& piece : finished.out_writes) piece = without_carriage_returns(piece);
   }
   return finished;
 }
@@ -658,6 +680,67 @@ TEST(EndToEnd, OutputDirectoryWithOrWithoutItsTrailingSeparator) {
   }
 }
 
+TEST(EndToEnd, FoldersNamedInAnyScript) {
+  // A Cyrillic and a CJK folder, whatever the ANSI code page: as the source's folder, as the
+  // output folder, and as the program's own folder when there is no argument.
+  if (!utf8_locale_available()) GTEST_SKIP() << "no C.UTF-8 locale to pass the names in";
+  for (const std::string folder : {"Документы", "日本語"}) {
+    SCOPED_TRACE(folder);
+    TempDir dir;
+    const std::string inside = dir / folder;
+    ASSERT_TRUE(fs::create_directory(inside));
+    ASSERT_TRUE(fs::create_directory(dir / "work"));
+    write_file(inside + "/winmail.dat", raw_tnef({"from inside"}));
+    write_file(dir / "in.dat", raw_tnef({"to inside"}));
+    const std::string source = shown(host_path(inside, "winmail.dat"));
+    const std::string written = shown(host_path(inside, "Unknown Attachment.txt"));
+    const std::string output = inside + "/Unknown Attachment.txt";
+    Launch launch;
+    launch.environment = {{"LC_ALL", "C.UTF-8"}};  // for wine too, to pass the names on
+
+    launch.arguments = {host_path(inside, "winmail.dat"), "q"};
+    Finished run = run_expecting(launch, 1);
+    EXPECT_EQ(after_banner(run.out), "Analysing file " + source + ", length 26\n" +
+                                         unnamed_line(written, 11) +
+                                         "Writing.\n\nExtracted 1 file.\n");
+    EXPECT_EQ(read_file(output), "from inside");
+
+    fs::remove(output);
+    launch.arguments = {host_path(dir / "in.dat"), "q", host_path(inside)};
+    run = run_expecting(launch, 1);
+    EXPECT_EQ(after_banner(run.out), "Analysing file " + host_path(dir / "in.dat") +
+                                         ", length 24\n" + unnamed_line(written, 9) +
+                                         "Writing.\n\nExtracted 1 file.\n");
+    EXPECT_EQ(read_file(output), "to inside");
+
+    fs::remove(output);
+    launch.arguments = {};
+    launch.program = copy_of_program(inside);
+    launch.directory = dir / "work";
+    run = run_expecting(launch, 1);
+    EXPECT_EQ(after_banner(run.out), "Analysing file " + source + ", length 26\n" +
+                                         unnamed_line(written, 11) +
+                                         "Writing.\n\nExtracted 1 file.\n" + std::string(kPrompt));
+    EXPECT_EQ(read_file(output), "from inside");
+  }
+}
+
+TEST(EndToEnd, OutputFolderDeeperThan260Characters) {
+  // Windows takes such a path whole in its "\\?\" form; the temporary's name is longer still.
+  TempDir dir;
+  std::string deep = dir.path();
+  while (host_path(deep).size() < 300) {
+    deep += "/" + std::string(60, 'd');
+    ASSERT_TRUE(fs::create_directory(deep));
+  }
+  write_file(dir / "in.dat", raw_tnef({"data"}));
+  Launch launch;
+  launch.arguments = {host_path(dir / "in.dat"), "q", host_path(deep)};
+  const Finished run = run_expecting(launch, 1);
+  EXPECT_TRUE(run.out.ends_with("Writing.\n\nExtracted 1 file.\n")) << run.out;
+  EXPECT_EQ(read_file(deep + "/Unknown Attachment.txt"), "data");
+}
+
 TEST(EndToEnd, BareDriveAsOutputDirectory) {
   // On Windows "Z:" gets no backslash: the files go to that drive's current directory, here the
   // working directory. Elsewhere "Z:" is a directory name like any other.
@@ -913,13 +996,6 @@ TEST(EndToEndPosix, CLocaleGetsTheCodePage437Banner) {
                          "\nCannot find source file.\n");
 }
 
-bool utf8_locale_available() {
-  const std::string saved = std::setlocale(LC_CTYPE, nullptr);
-  const bool available = std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr;
-  std::setlocale(LC_CTYPE, saved.c_str());
-  return available;
-}
-
 TEST(EndToEndPosix, Utf8LocaleGetsTheUtf8Banner) {
   SKIP_UNLESS_POSIX_TARGET();
   if (!utf8_locale_available()) GTEST_SKIP() << "no C.UTF-8 locale here";
@@ -949,20 +1025,6 @@ TEST(EndToEndPosix, Utf8CharacterSetDoesNotChangeNumbers) {
   const Finished run = run_expecting(launch, 0);
   EXPECT_NE(run.out.find("Analysing file " + (dir / "in.dat") + ", length 1234567\n"),
             std::string::npos);
-}
-
-TEST(EndToEndPosix, StandardOutputIsWrittenWholeLinesAtATime) {
-  // Each write arrives on its own, so a line split over two writes would show.
-  TempDir dir;
-  write_file(dir / "in.dat", raw_tnef({"one", "two", "three"}));
-  std::vector<std::string> writes;
-  Launch launch;
-  launch.arguments = {"-q", dir / "in.dat"};
-  launch.out_writes = &writes;
-  const Finished run = run_expecting(launch, 3);
-  ASSERT_FALSE(writes.empty());
-  for (const std::string& write : writes) EXPECT_TRUE(write.ends_with("\n")) << write;
-  EXPECT_TRUE(run.out.ends_with("Extracted 3 files.\n"));
 }
 
 TEST(EndToEndPosix, HelpThatCannotBeWrittenFails) {
@@ -1044,6 +1106,8 @@ Finished run_in_console(const std::string& line, const std::string& keys,
   Launch launch;
   launch.command = {"script", "-qec", shell_command, "/dev/null"};
   launch.environment = {{"SHELL", "/bin/sh"}};
+  // Wine takes the command line's non-ASCII letters from the locale's character set.
+  if (utf8_locale_available()) launch.environment.emplace_back("LC_ALL", "C.UTF-8");
   if (!keys.empty() || !paced.empty()) {
     launch.input = Input::kPiped;
     launch.piped = keys;
@@ -1072,21 +1136,38 @@ TEST(EndToEndWindows, WholeExitStatusAsCmdSeesIt) {
 }
 
 TEST(EndToEndWindows, ConsoleCodePageChoosesTheBanner) {
+  // The code page also decides how a path is shown: a letter that code page 437 lacks is '?', and
+  // the banner's box bytes, which are no UTF-8, stay as they are.
   SKIP_UNLESS_WINDOWS_TARGET();
   SKIP_WITHOUT_SCRIPT();
+  if (!utf8_locale_available()) GTEST_SKIP() << "no C.UTF-8 locale to pass the names in";
   TempDir dir;
-  for (const auto& [page, style] :
-       {std::pair{"437", BannerStyle::kCodePage437}, std::pair{"65001", BannerStyle::kUtf8}}) {
+  const std::string source = host_path(dir / "Документы/missing.dat");
+  for (const auto& [page, style, path] :
+       {std::tuple{"437", BannerStyle::kCodePage437, shown(source)},
+        std::tuple{"65001", BannerStyle::kUtf8, source}}) {
     SCOPED_TRACE(page);
     const std::string out = dir / ("out" + std::string(page) + ".txt");
     run_in_console("chcp " + std::string(page) + " >nul & " +
-                       cmd_line({program_for_cmd(), host_path(dir / "missing.dat"), "q"}) + " > " +
-                       host_path(out),
+                       cmd_line({program_for_cmd(), source, "q"}) + " > " + host_path(out),
                    "");
-    EXPECT_EQ(without_carriage_returns(read_file(out)), banner_text(style) + "Analysing file " +
-                                                            host_path(dir / "missing.dat") +
-                                                            "\nCannot find source file.\n");
+    EXPECT_EQ(without_carriage_returns(read_file(out)),
+              banner_text(style) + "Analysing file " + path + "\nCannot find source file.\n");
   }
+}
+
+TEST(EndToEnd, StandardOutputArrivesInWholeLines) {
+  // Each write to a file or a pipe ends a line, so that runs in parallel into one log never split
+  // one: each write arrives here as a message of its own.
+  TempDir dir;
+  write_file(dir / "in.dat", raw_tnef({"one", "two"}));
+  Launch launch;
+  launch.arguments = {"-q", host_path(dir / "in.dat")};
+  launch.packets = true;
+  const Finished run = run_expecting(launch, 2);
+  EXPECT_GT(run.out_writes.size(), 1u);
+  for (const std::string& piece : run.out_writes) EXPECT_TRUE(piece.ends_with("\n")) << piece;
+  EXPECT_TRUE(run.out.ends_with("Extracted 2 files.\n")) << run.out;
 }
 
 TEST(EndToEndWindows, KeysAreReadFromTheConsoleOneKeyPressEach) {
