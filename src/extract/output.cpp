@@ -4,11 +4,9 @@
 #include <cctype>
 #include <optional>
 
-#include "bytes/search.h"
-#include "extract/charsets.h"
-#include "extract/fields.h"
 #include "bytes/patterns.h"
-#include "extract/text.h"
+#include "bytes/search.h"
+#include "extract/fields.h"
 
 namespace kestrox {
 
