@@ -975,14 +975,16 @@ TEST(EndToEndPosix, ClosedInputAnswersNoToTheOverwriteQuestion) {
 
 TEST(EndToEndPosix, ClosedInputFailureEnding) {
   SKIP_UNLESS_POSIX_TARGET();
-  Launch launch;
-  launch.arguments = {"/nonexistent-kestrox-dir/in.dat"};
-  launch.input = Input::kClosed;
-  const Finished run = run_expecting(launch, 999);
-  EXPECT_EQ(after_banner(run.out),
-            "Analysing file /nonexistent-kestrox-dir/in.dat"
-            "\nCannot find source file.\n" +
-                std::string(kPrompt));
+  // Standard input closed is no source that happens to be empty.
+  for (const std::string source : {"/nonexistent-kestrox-dir/in.dat", "-"}) {
+    SCOPED_TRACE(source);
+    Launch launch;
+    launch.arguments = {source};
+    launch.input = Input::kClosed;
+    const Finished run = run_expecting(launch, 999);
+    EXPECT_EQ(after_banner(run.out),
+              "Analysing file " + source + "\nCannot find source file.\n" + std::string(kPrompt));
+  }
 }
 
 TEST(EndToEndPosix, CLocaleGetsTheCodePage437Banner) {

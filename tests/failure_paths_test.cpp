@@ -11,7 +11,11 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/syscall.h>
+#endif
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
 #endif
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -248,6 +252,7 @@ TEST_F(FailurePaths, AnsweredYReplacesTheEntryNeverWhatItLeadsTo) {
     const char* name;
     std::function<void()> plant;
     fs::perms permissions = fs::perms::unknown;  // what the new file has, where that is fixed
+    uid_t owner = static_cast<uid_t>(-1);         // its owner and group, where the test may set them
   };
   const Case cases[] = {
       // A private file stays private.
@@ -257,6 +262,15 @@ TEST_F(FailurePaths, AnsweredYReplacesTheEntryNeverWhatItLeadsTo) {
          fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
        },
        fs::perms::owner_read | fs::perms::owner_write},
+      // A file of another user (a mail filter run as root) stays theirs, and their group's.
+      {"file of another user",
+       [&] {
+         put(path, "old");
+         fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write |
+                                   fs::perms::group_read);
+         ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+       },
+       fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read, 65534},
       {"link to a file", [&] { fs::create_symlink(victim, path); }},
       {"dangling link", [&] { fs::create_symlink(dir_ / "nowhere", path); }},
       {"hard link", [&] { fs::create_hard_link(victim, path); }},
@@ -267,6 +281,7 @@ TEST_F(FailurePaths, AnsweredYReplacesTheEntryNeverWhatItLeadsTo) {
   };
   for (const Case& planted : cases) {
     SCOPED_TRACE(planted.name);
+    if (planted.owner != static_cast<uid_t>(-1) && ::geteuid() != 0) continue;  // cannot chown
     put(victim, "keep me");
     fs::remove(path);
     planted.plant();
@@ -283,6 +298,11 @@ TEST_F(FailurePaths, AnsweredYReplacesTheEntryNeverWhatItLeadsTo) {
     EXPECT_EQ(temporaries_in(out_), 0);
     if (planted.permissions != fs::perms::unknown) {
       EXPECT_EQ(fs::status(path).permissions(), planted.permissions);
+    }
+    struct stat info;
+    if (planted.owner != static_cast<uid_t>(-1) && ::stat(path.c_str(), &info) == 0) {
+      EXPECT_EQ(info.st_uid, planted.owner);
+      EXPECT_EQ(info.st_gid, planted.owner);
     }
   }
 }
@@ -392,34 +412,83 @@ TEST_F(FailurePaths, ShortWriteAtTheFileSizeLimit) {
   }
 }
 
+#if defined(__linux__)
+// The /proc path of the descriptor by which the child writes a file in `directory`, once that file
+// holds `least` bytes; else empty.
+std::string output_being_written(pid_t child, const std::string& directory, off_t least) {
+  std::error_code error;
+  for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(child) + "/fd", error)) {
+    struct stat info;
+    if (fs::read_symlink(fd.path(), error).string().starts_with(directory + "/") &&
+        ::stat(fd.path().c_str(), &info) == 0 && info.st_size >= least) {
+      return fd.path();
+    }
+  }
+  return {};
+}
+
 TEST_F(FailurePaths, SignalWhileWritingLeavesNoTemporary) {
-  // The write runs into the file-size limit, whose signal the child turns into the one a user
-  // would send: the process ends by that signal, the old file intact, no temporary left.
-  write_source({a_});
+  // A child traced from here is held once the file it writes holds a first MiB of the attachment,
+  // and is sent the signal a user, a time limit or the OOM killer sends. Meanwhile the file is
+  // its owner's alone, though the file it replaces may be read by all. The process ends by that
+  // signal with the old file intact and nothing else in the directory; only SIGKILL, which no
+  // handler sees, leaves a temporary name, where the file system gives no file without one.
+#if defined(RUNNING_ON_VALGRIND)
+  if (RUNNING_ON_VALGRIND) GTEST_SKIP() << "valgrind does not let its child be traced";
+#endif
+  write_source({{"a.txt", std::string(3 << 20, 'n')}});
   ASSERT_TRUE(fs::create_directory(out_));
   const std::string path = out_ + "/a.txt";
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+  for (const int signal_number : {SIGKILL, SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGALRM, SIGXCPU}) {
     SCOPED_TRACE(signal_number);
     put(path, "old bytes");
+    ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
     const pid_t child = ::fork();
     if (child == 0) {
+      const rlimit no_core = {0, 0};
+      ::setrlimit(RLIMIT_CORE, &no_core);
+      if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) ::_exit(3);
+      ::raise(SIGSTOP);
       prepare_process();
-      static int chosen;
-      chosen = signal_number;
-      ::signal(SIGXFSZ, [](int) { ::raise(chosen); });
-      const rlimit file_size = {2, 2};
-      if (::setrlimit(RLIMIT_FSIZE, &file_size) != 0) ::_exit(3);
       ScriptedConsole console("yk");
       run(std::vector<std::string>{"kestrox", source_, "x", out_}, console, PathStyle::kPosix);
       ::_exit(4);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
+    // Not where the child cannot be traced.
+    if (!WIFSTOPPED(status) ||
+        ::ptrace(PTRACE_SETOPTIONS, child, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL) != 0) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      GTEST_SKIP() << "a child cannot be traced here";
+    }
+    std::string output;
+    int pass_on = 0;  // a signal of the child's own, which it gets as usual
+    while (output.empty()) {
+      ::ptrace(PTRACE_SYSCALL, child, nullptr, pass_on);
+      ASSERT_EQ(::waitpid(child, &status, 0), child);
+      ASSERT_TRUE(WIFSTOPPED(status)) << "the run ended first: " << status;
+      pass_on = WSTOPSIG(status) == (SIGTRAP | 0x80) ? 0 : WSTOPSIG(status);
+      output = output_being_written(child, out_, 1 << 20);
+    }
+    struct stat info;
+    ASSERT_EQ(::stat(output.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    std::error_code error;
+    const bool named = fs::read_symlink(output, error).filename().string().starts_with(".kestrox-");
+    ::kill(child, signal_number);
+    ::ptrace(PTRACE_DETACH, child, nullptr, 0);
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
     EXPECT_EQ(contents_of(path), "old bytes");
-    EXPECT_EQ(temporaries_in(out_), 0);
+    EXPECT_EQ(temporaries_in(out_), named && signal_number == SIGKILL ? 1 : 0);
+    for (const auto& entry : fs::directory_iterator(out_)) {
+      if (entry.path() != path) fs::remove(entry.path());
+    }
   }
 }
+#endif
 
 #if defined(__linux__) && (defined(__x86_64__) || defined(__aarch64__))
 // From here on every close() in this process fails with EIO, as a close does on a network file
@@ -490,30 +559,43 @@ TEST_F(FailurePaths, LargeAttachmentsArriveByteForByte) {
 
 TEST_F(FailurePaths, SourceCutShortWhileInUse) {
   // Large enough to be mapped rather than read. While the key for a.txt is read, the file is cut
-  // right after a's bytes: the rest of its page reads as zeros, the pages after it are gone.
+  // right after a's bytes (the rest of its page reads as zeros, the pages after it are gone), or
+  // rewritten in place with other bytes of the same length, as a mail client saving another
+  // message over it would.
   const Attachment big{"b.txt", std::string(256 << 10, 'b')};
   write_source({a_, big});
   ASSERT_TRUE(fs::create_directory(out_));
   const std::string path = out_ + "/a.txt";
+  const std::function<bool()> cut = [&] { return ::truncate(source_.c_str(), 40) == 0; };
+  const std::function<bool()> rewrite = [&] {
+    struct stat before;
+    // A later modification time, however coarse the file system's clock.
+    timespec times[2] = {{0, UTIME_OMIT}, {}};
+    if (::stat(source_.c_str(), &before) != 0) return false;
+    times[1] = {before.st_mtim.tv_sec + 1, before.st_mtim.tv_nsec};
+    return testing::write_file(source_, ByteVector(source_bytes_.size(), 'x')) &&
+           ::utimensat(AT_FDCWD, source_.c_str(), times, 0) == 0;
+  };
   struct Case {
+    const std::function<bool()>& change;
     const char* keys;
     std::string ending;
   };
+  // Nothing from a file that changed is moved into place, even what was read before.
+  const std::string refused = std::string(kExists) + "Writing.\n" + std::string(kWrongLength);
+  // Declined: the scan goes on into pages that are no more or hold another file, and the run
+  // ends as a read that came up short, instead of by a signal or as a success.
+  const std::string declined = std::string(kExists) + "Not writing.\n";
   const Case cases[] = {
-      // Nothing from a file that shrank is moved into place, even what was read before.
-      {"yk", std::string(kExists) + "Writing.\n" + std::string(kWrongLength)},
-      // Declined: the scan goes on into pages that are no more, and the run ends as a read that
-      // came up short, instead of by a signal.
-      {"nk", std::string(kExists) + "Not writing.\n"},
-  };
+      {cut, "yk", refused}, {cut, "nk", declined}, {rewrite, "yk", refused}, {rewrite, "nk", declined}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.keys);
+    SCOPED_TRACE(std::string(&c.change == &cut ? "cut short, " : "rewritten, ") + c.keys);
     put(path, "old bytes");
     ASSERT_TRUE(testing::write_file(source_, source_bytes_));
     const Ran ran = in_child([&] {
       ScriptedConsole console(c.keys);
       console.on_key = [&] {
-        if (console.keys_read() == 0 && ::truncate(source_.c_str(), 40) != 0) ::_exit(3);
+        if (console.keys_read() == 0 && !c.change()) ::_exit(3);
       };
       Ran inner;
       inner.result =

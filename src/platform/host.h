@@ -64,9 +64,11 @@ struct FileIdentity {
 // entry itself, never what it points to.
 std::optional<FileIdentity> entry_identity(const std::string& path);
 
-// The source file, loaded whole. A regular file is mapped privately, so that pages the run only
-// reads are never copied and decoding writes its own copy of the pages it changes; anything else
-// (a pipe, a FIFO, a character device, standard input named "-") is read to its end.
+// The source file, loaded whole. A regular file of 64 KiB or more is mapped privately, so that
+// pages the run only reads are never copied and decoding writes its own copy of the pages it
+// changes; a smaller one is read into memory; anything else (a pipe, a FIFO, a character device,
+// standard input named "-") is read to its end. Every operation that fails leaves errno (the last
+// error on Windows) set to the host's reason, or at 0 where the file changed under the run.
 class SourceFile {
  public:
   enum class Load { kLoaded, kNoMemory, kIncomplete };
@@ -76,7 +78,8 @@ class SourceFile {
   SourceFile& operator=(const SourceFile&) = delete;
   ~SourceFile();
 
-  // "-" is standard input. A directory does not open.
+  // "-" is standard input; standard input that was closed when the process started does not
+  // open (it is no empty source). A directory does not open.
   bool open(const std::string& path);
   // A regular file's size, or -1 when it cannot be taken. Anything else is read to its end first
   // (this is where the run waits for a pipe's data): what was read, or -1 when it was more than
@@ -85,8 +88,9 @@ class SourceFile {
   // Makes the first `length` bytes available through bytes().
   Load load(std::size_t length);
   std::span<std::uint8_t> bytes() { return {data_, size_}; }
-  // False once the file turned out shorter than it was when it was loaded: what was read from it
-  // since then may be zeros in place of its bytes.
+  // False once a mapped file turned out shorter than it was when it was mapped, or rewritten in
+  // place (another length, modification time or change time): what was read from it since then
+  // may be zeros or another version's bytes. A source held in memory of its own is always intact.
   bool intact() const;
   // To be called before most of the bytes are changed (decoding): they get memory of their own,
   // filled by one read, which costs less than a copy-on-write fault for every page of a mapping.
@@ -106,6 +110,7 @@ class SourceFile {
   bool owns_handle_ = false;
   bool stream_ = false;
   bool read_failed_ = false;
+  int read_error_ = 0;  // errno of the read that failed
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;   // of a block on the heap
@@ -115,13 +120,18 @@ class SourceFile {
 
 enum class WriteResult { kWritten, kCannotOpen, kShortWrite };
 
-// Writes `size` bytes to a new file under a temporary name in the path's directory and, once every
-// byte is written and the file closed without error, moves it to `path`. Without `replace` the
+// Writes `size` bytes to a new file that only its owner may read, and, once every byte is written
+// and the file closed without error, gives it its final permissions (those of the regular file it
+// replaces, with its owner and group where the process may set them; else those of any new file)
+// and moves it to `path`. On Linux the new file has no name until then (a file system that refuses
+// that, and other hosts, give it a temporary name in the path's directory). Without `replace` the
 // move takes the name only where nothing stands; with it, the entry at `path` itself is replaced
 // (a link, a FIFO or a device there is never opened), but never a directory. On any failure
-// whatever stood at `path` stays as it was and the temporary file is gone, also when the process
-// is interrupted by SIGINT, SIGTERM or SIGHUP meanwhile. A close that fails counts as a short
-// write. `written` becomes the identity of the file now at `path`.
+// whatever stood at `path` stays as it was and nothing of the new file is left: a file without a
+// name goes with the process whatever ends it, a temporary name is removed on every signal that
+// ends the process and can be caught. A close that fails counts as a short write, and so does a
+// mapped source that changed while in use. `written` becomes the identity of the file now at
+// `path`. A failure leaves errno set to the host's reason (0 where the source changed).
 WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, std::size_t size,
                              bool replace, FileIdentity& written);
 
