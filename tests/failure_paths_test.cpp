@@ -28,6 +28,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -58,6 +59,7 @@ struct Ran {
   int result = 0;
   std::string out;  // what followed the banner
   int keys_read = 0;
+  std::string err;  // one line at most
 };
 
 Ran run_whole(const std::vector<std::string>& args, std::string keys = "k") {
@@ -67,12 +69,14 @@ Ran run_whole(const std::vector<std::string>& args, std::string keys = "k") {
   const std::string banner = banner_text(BannerStyle::kCodePage437);
   ran.out = console.out_text().substr(banner.size());
   ran.keys_read = console.keys_read();
+  ran.err = console.err_text();
   return ran;
 }
 
 // Serialised for the trip from a child process.
 std::string encode(const Ran& ran) {
-  return std::to_string(ran.result) + " " + std::to_string(ran.keys_read) + "\n" + ran.out;
+  return std::to_string(ran.result) + " " + std::to_string(ran.keys_read) + "\n" + ran.err +
+         ran.out;
 }
 
 // Runs `body` in a child process (for process-wide settings: limits, identities, filters) and
@@ -117,7 +121,11 @@ Ran in_child(const std::function<Ran()>& body) {
   }
   ran.result = std::stoi(text.substr(0, space));
   ran.keys_read = std::stoi(text.substr(space + 1, newline - space - 1));
-  ran.out = text.substr(newline + 1);
+  const std::size_t err_end = text.compare(newline + 1, 9, "kestrox: ") == 0
+                                  ? text.find('\n', newline + 1) + 1
+                                  : newline + 1;
+  ran.err = text.substr(newline + 1, err_end - newline - 1);
+  ran.out = text.substr(err_end);
   return ran;
 }
 
@@ -402,6 +410,7 @@ TEST_F(FailurePaths, ShortWriteAtTheFileSizeLimit) {
       EXPECT_EQ(ran.out, head() + announced(a_, path) + (existing ? std::string(kExists) : "") +
                              "Writing.\n" + std::string(kWrongLength) + std::string(kPrompt));
       EXPECT_EQ(ran.result, kFailureResult);
+      EXPECT_EQ(ran.err, "kestrox: " + path + ": " + std::strerror(EFBIG) + "\n");
       EXPECT_EQ(fs::exists(path), existing);
       if (existing) {
         EXPECT_EQ(contents_of(path), "old bytes");
@@ -601,8 +610,12 @@ TEST_F(FailurePaths, SourceCutShortWhileInUse) {
       inner.result =
           run(std::vector<std::string>{"kestrox", source_, "x", out_}, console, PathStyle::kPosix);
       inner.out = console.out_text();
+      inner.err = console.err_text();
       return inner;
     });
+    EXPECT_EQ(ran.err, c.keys[0] == 'y'
+                           ? "kestrox: " + path + ": the source file changed while it was read\n"
+                           : "kestrox: " + source_ + ": the file changed while it was read\n");
     const std::size_t a_at = ran.out.find(announced(a_, path));
     ASSERT_NE(a_at, std::string::npos) << ran.out;
     const std::string rest = ran.out.substr(a_at + announced(a_, path).size());
