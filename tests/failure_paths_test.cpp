@@ -307,6 +307,18 @@ TEST_F(FailurePaths, AnsweredYReplacesTheEntryNeverWhatItLeadsTo) {
   }
 }
 
+TEST_F(FailurePaths, AttachmentThatReplacesItsOwnSource) {
+  // An attachment named as the mapped file it came in (a winmail.dat forwarded in another),
+  // answered 'y', replaces that name: the run goes on with the file it opened, which is unchanged,
+  // and writes what follows it.
+  const Attachment inner{"in.dat", std::string(96 << 10, 'i')};
+  write_source({inner, b_});
+  const Ran ran = run_whole({"kestrox", source_, "x"}, "yk");
+  EXPECT_EQ(ran.result, 2) << ran.out;
+  EXPECT_TRUE(contents_of(source_) == inner.data);
+  EXPECT_EQ(contents_of(dir_ / "b.txt"), "second");
+}
+
 TEST_F(FailurePaths, EntryThatAppearsAfterTheCheckIsKept) {
   // Another program puts an entry at the name just after it was found free (while "Writing." is
   // printed), or swaps the one asked about for a link while the key is read.

@@ -818,7 +818,15 @@ WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, 
     errno = 0;
     return WriteResult::kShortWrite;
   }
-  return file.take_name(replace) ? WriteResult::kWritten : WriteResult::kCannotOpen;
+  if (!file.take_name(replace)) return WriteResult::kCannotOpen;
+  // An attachment that took the mapped source's own name (an attachment named as the file it came
+  // in, or a hard link to it) changed the source's change time: that change was this run's own.
+  struct stat source;
+  if (keeps_old && g_mapped_start.load() != nullptr && ::fstat(g_source_fd, &source) == 0 &&
+      source.st_dev == old.st_dev && source.st_ino == old.st_ino) {
+    g_source_stamp = stamp_of(source);
+  }
+  return WriteResult::kWritten;
 }
 
 }  // namespace kestrox
