@@ -28,6 +28,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -422,6 +423,53 @@ TEST_F(FailurePaths, ShortWriteAtTheFileSizeLimit) {
       EXPECT_EQ(temporaries_in(out_), 0);
     }
   }
+}
+
+TEST_F(FailurePaths, FailingHostCallsLeaveTheirReasonInErrno) {
+  // The reason a log gives for a failure is the errno that the failing call left, never one that
+  // cleaning up after it set. In a child, whose standard input is closed and file size limited.
+  ASSERT_TRUE(fs::create_directory(out_));
+  put(out_ + "/taken", "theirs");
+  const Ran ran = in_child([&] {
+    ::close(STDIN_FILENO);
+    prepare_process();
+    const std::uint8_t byte = 'x';
+    FileIdentity identity;
+    auto write_fails = [&](const std::string& path, bool replace) {
+      return write_whole_file(path, &byte, 1, replace, identity) != WriteResult::kWritten;
+    };
+    auto open_fails = [&](const std::string& path) { return !SourceFile().open(path); };
+    struct Case {
+      const char* what;
+      std::function<bool()> fails;
+      int reason;
+    };
+    const Case cases[] = {
+        {"missing source", [&] { return open_fails(dir_ / "nowhere"); }, ENOENT},
+        {"directory as source", [&] { return open_fails(dir_.path()); }, EISDIR},
+        {"closed standard input", [&] { return open_fails("-"); }, EBADF},
+        {"missing directory", [&] { return write_fails(dir_ / "nowhere/a.txt", false); }, ENOENT},
+        {"name taken", [&] { return write_fails(out_ + "/taken", false); }, EEXIST},
+        {"directory replaced", [&] { return write_fails(out_, true); }, EISDIR},
+        {"file size limit", [&] {
+           const rlimit none = {0, RLIM_INFINITY};
+           return ::setrlimit(RLIMIT_FSIZE, &none) == 0 && write_fails(out_ + "/new", false);
+         }, EFBIG},
+    };
+    Ran mismatches;
+    for (const Case& c : cases) {
+      errno = 0;
+      const bool failed = c.fails();
+      const int reason = errno;
+      if (!failed || reason != c.reason) {
+        mismatches.out += std::string(c.what) + ": " + std::strerror(reason) + "\n";
+      }
+    }
+    return mismatches;
+  });
+  EXPECT_EQ(ran.out, "");
+  EXPECT_EQ(contents_of(out_ + "/taken"), "theirs");
+  EXPECT_EQ(temporaries_in(out_), 0);
 }
 
 #if defined(__linux__)
