@@ -315,6 +315,18 @@ TEST_F(FailurePaths, AnsweredYReplacesTheEntryNeverWhatItLeadsTo) {
   }
 }
 
+TEST_F(FailurePaths, AttachmentThatReplacesItsOwnSource) {
+  // An attachment named as the mapped file it came in (a winmail.dat forwarded in another),
+  // answered 'y', replaces that name: the run goes on with the file it opened, which is unchanged,
+  // and writes what follows it.
+  const Attachment inner{"in.dat", std::string(96 << 10, 'i')};
+  write_source({inner, b_});
+  const Ran ran = run_whole({"kestrox", source_, "x"}, "yk");
+  EXPECT_EQ(ran.result, 2) << ran.out;
+  EXPECT_TRUE(contents_of(source_) == inner.data);
+  EXPECT_EQ(contents_of(dir_ / "b.txt"), "second");
+}
+
 TEST_F(FailurePaths, EntryThatAppearsAfterTheCheckIsKept) {
   // Another program puts an entry at the name just after it was found free (while "Writing." is
   // printed), or swaps the one asked about for a link while the key is read.
@@ -419,6 +431,53 @@ TEST_F(FailurePaths, ShortWriteAtTheFileSizeLimit) {
       EXPECT_EQ(temporaries_in(out_), 0);
     }
   }
+}
+
+TEST_F(FailurePaths, FailingHostCallsLeaveTheirReasonInErrno) {
+  // The reason a log gives for a failure is the errno that the failing call left, never one that
+  // cleaning up after it set. In a child, whose standard input is closed and file size limited.
+  ASSERT_TRUE(fs::create_directory(out_));
+  put(out_ + "/taken", "theirs");
+  const Ran ran = in_child([&] {
+    ::close(STDIN_FILENO);
+    prepare_process();
+    const std::uint8_t byte = 'x';
+    FileIdentity identity;
+    auto write_fails = [&](const std::string& path, bool replace) {
+      return write_whole_file(path, &byte, 1, replace, identity) != WriteResult::kWritten;
+    };
+    auto open_fails = [&](const std::string& path) { return !SourceFile().open(path); };
+    struct Case {
+      const char* what;
+      std::function<bool()> fails;
+      int reason;
+    };
+    const Case cases[] = {
+        {"missing source", [&] { return open_fails(dir_ / "nowhere"); }, ENOENT},
+        {"directory as source", [&] { return open_fails(dir_.path()); }, EISDIR},
+        {"closed standard input", [&] { return open_fails("-"); }, EBADF},
+        {"missing directory", [&] { return write_fails(dir_ / "nowhere/a.txt", false); }, ENOENT},
+        {"name taken", [&] { return write_fails(out_ + "/taken", false); }, EEXIST},
+        {"directory replaced", [&] { return write_fails(out_, true); }, EISDIR},
+        {"file size limit", [&] {
+           const rlimit none = {0, RLIM_INFINITY};
+           return ::setrlimit(RLIMIT_FSIZE, &none) == 0 && write_fails(out_ + "/new", false);
+         }, EFBIG},
+    };
+    Ran mismatches;
+    for (const Case& c : cases) {
+      errno = 0;
+      const bool failed = c.fails();
+      const int reason = errno;
+      if (!failed || reason != c.reason) {
+        mismatches.out += std::string(c.what) + ": " + std::strerror(reason) + "\n";
+      }
+    }
+    return mismatches;
+  });
+  EXPECT_EQ(ran.out, "");
+  EXPECT_EQ(contents_of(out_ + "/taken"), "theirs");
+  EXPECT_EQ(temporaries_in(out_), 0);
 }
 
 #if defined(__linux__)
