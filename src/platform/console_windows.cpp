@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "platform/host.h"
+#include "platform/windows_text.h"
 
 namespace kestrox {
 
@@ -62,19 +63,9 @@ bool is_utf8_run(std::string_view run) {
   return true;
 }
 
-std::wstring decoded(std::string_view bytes, UINT code_page) {
-  std::wstring wide;
-  if (bytes.empty()) return wide;
-  const int size = static_cast<int>(bytes.size());
-  wide.resize(
-      static_cast<std::size_t>(MultiByteToWideChar(code_page, 0, bytes.data(), size, nullptr, 0)));
-  MultiByteToWideChar(code_page, 0, bytes.data(), size, wide.data(), static_cast<int>(wide.size()));
-  return wide;
-}
-
 // Characters from UTF-8 text, where the C1 controls, which no console shows, become '?'.
 std::wstring characters_of(std::string_view utf8) {
-  std::wstring wide = decoded(utf8, CP_UTF8);
+  std::wstring wide = wide_from(utf8);
   for (wchar_t& unit : wide) {
     if (unit >= 0x80 && unit <= 0x9F) unit = L'?';
   }
@@ -168,7 +159,7 @@ void append_for_console(std::string_view text, UINT code_page, std::wstring& out
           end = high;
         }
       }
-      wide = decoded(text.substr(at, end - at), code_page);
+      wide = wide_from(text.substr(at, end - at), code_page);
     }
     at = end;
     for (const wchar_t unit : wide) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/host.h"
+#include "platform/windows_text.h"
 
 // The C runtime's own parse of the command line, which also builds argv.
 struct RuntimeStartupInfo {
@@ -48,27 +49,6 @@ bool fail_in_runtime(int number) {
   return false;
 }
 
-std::wstring widened(std::string_view text) {
-  std::wstring wide;
-  if (text.empty()) return wide;
-  const int size = static_cast<int>(text.size());
-  wide.resize(
-      static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0)));
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), static_cast<int>(wide.size()));
-  return wide;
-}
-
-std::string narrowed(std::wstring_view wide) {
-  std::string text;
-  if (wide.empty()) return text;
-  const int size = static_cast<int>(wide.size());
-  text.resize(static_cast<std::size_t>(
-      WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr)));
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, text.data(), static_cast<int>(text.size()),
-                      nullptr, nullptr);
-  return text;
-}
-
 bool starts_with_ignoring_case(std::wstring_view text, std::wstring_view start) {
   return text.size() >= start.size() &&
          CompareStringOrdinal(text.data(), static_cast<int>(start.size()), start.data(),
@@ -90,7 +70,7 @@ std::wstring full_path_of(const std::wstring& path) {
 // 32,767 characters: a deep folder works, and the temporary's longer name never fails where the
 // attachment's would not. Shorter paths go as they are.
 std::wstring system_path(std::string_view path) {
-  std::wstring wide = widened(path);
+  std::wstring wide = wide_from(path);
   if (starts_with_ignoring_case(wide, L"\\\\?\\")) return wide;
   const std::wstring full = full_path_of(wide);
   if (full.size() < MAX_PATH - 12 || starts_with_ignoring_case(full, L"\\\\.\\")) return wide;
@@ -111,7 +91,7 @@ bool get_working_directory(std::string& directory) {
   // The 260-character buffer of old: a longer directory is refused, counted in UTF-16 units as
   // Windows counts MAX_PATH.
   if (got >= MAX_PATH) return fail_with(ERROR_FILENAME_EXCED_RANGE);
-  directory = narrowed({buffer, got});
+  directory = utf8_from({buffer, got});
   return true;
 }
 
@@ -124,7 +104,7 @@ std::string describe_current_error() {
       FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                          FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
                      nullptr, code, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
-  std::string text = length > 0 ? narrowed({message, length}) : std::string();
+  std::string text = length > 0 ? utf8_from({message, length}) : std::string();
   LocalFree(message);
   // The message ends in a line break (a blank with the width mask); its full stop stays.
   while (!text.empty() && (text.back() == ' ' || text.back() == '\r' || text.back() == '\n')) {
@@ -148,7 +128,7 @@ std::vector<std::string> host_arguments(int argc, char** argv) {
   if (wide == nullptr || count != argc) return {argv, argv + argc};
   std::vector<std::string> arguments;
   arguments.reserve(static_cast<std::size_t>(count));
-  for (int i = 0; i < count; ++i) arguments.push_back(narrowed(wide[i]));
+  for (int i = 0; i < count; ++i) arguments.push_back(utf8_from(wide[i]));
   return arguments;
 }
 
@@ -158,7 +138,7 @@ bool running_executable_path(std::string& path) {
     const DWORD got = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
     if (got == 0) return fail();
     if (got < buffer.size()) {
-      path = narrowed({buffer.data(), got});
+      path = utf8_from({buffer.data(), got});
       return true;
     }
     if (buffer.size() >= 32768) return fail_with(ERROR_INSUFFICIENT_BUFFER);
@@ -171,7 +151,7 @@ bool source_may_wait(const std::string& path) {
   // Decided by the name, as the system resolves it, without opening anything: opening a named
   // pipe would take one of its server's instances. The full path of a device name (CON, NUL,
   // COM1, also "dir\nul.txt" where Windows still reserves it) is "\\.\" and the device.
-  const std::wstring full = full_path_of(widened(path));
+  const std::wstring full = full_path_of(wide_from(path));
   std::wstring_view rest(full);
   if (starts_with_ignoring_case(rest, L"\\\\.\\") || starts_with_ignoring_case(rest, L"\\\\?\\")) {
     rest.remove_prefix(4);
