@@ -1159,17 +1159,21 @@ TEST(EndToEndWindows, ConsoleCodePageChoosesTheBanner) {
 }
 
 TEST(EndToEnd, StandardOutputArrivesInWholeLines) {
-  // Each write to a file or a pipe ends a line, so that runs in parallel into one log never split
-  // one: each write arrives here as a message of its own.
+  // Each write to a file or a pipe ends a line and is no more than a pipe takes in at once, so
+  // that runs in parallel into one log never split one: each write arrives here as a message of
+  // its own.
   TempDir dir;
-  write_file(dir / "in.dat", raw_tnef({"one", "two"}));
+  write_file(dir / "in.dat", raw_tnef(std::vector<std::string>(60, "x")));
   Launch launch;
   launch.arguments = {"-q", host_path(dir / "in.dat")};
   launch.packets = true;
-  const Finished run = run_expecting(launch, 2);
+  const Finished run = run_expecting(launch, 60);
   EXPECT_GT(run.out_writes.size(), 1u);
-  for (const std::string& piece : run.out_writes) EXPECT_TRUE(piece.ends_with("\n")) << piece;
-  EXPECT_TRUE(run.out.ends_with("Extracted 2 files.\n")) << run.out;
+  for (const std::string& piece : run.out_writes) {
+    EXPECT_TRUE(piece.ends_with("\n")) << piece;
+    EXPECT_LE(piece.size(), 4096u);
+  }
+  EXPECT_TRUE(run.out.ends_with("Extracted 60 files.\n")) << run.out;
 }
 
 TEST(EndToEndWindows, KeysAreReadFromTheConsoleOneKeyPressEach) {

@@ -398,6 +398,24 @@ TEST_F(FailurePaths, OutputNameIsAnUnreadableFile) {
   EXPECT_EQ(contents_of(path), "keep me");
 }
 
+TEST_F(FailurePaths, AUserWithoutPrivilegesGetsNewAndReplacedFilesNamed) {
+  // Root may name a finished file by its descriptor whatever the kernel; a user without
+  // privileges only where the kernel allows it, and through /proc elsewhere.
+  write_source({a_, b_});
+  ASSERT_TRUE(fs::create_directory(out_));
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(out_.c_str(), 0777), 0);
+  const Ran ran = in_child([&] {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+    put(out_ + "/b.txt", "old");
+    return run_whole({"kestrox", source_, "x", out_}, "yk");
+  });
+  EXPECT_EQ(ran.result, 2);
+  EXPECT_EQ(contents_of(out_ + "/a.txt"), "first");
+  EXPECT_EQ(contents_of(out_ + "/b.txt"), "second");
+  EXPECT_EQ(temporaries_in(out_), 0);
+}
+
 // --- writes that do not reach the file ----------------------------------------------------------
 
 TEST_F(FailurePaths, ShortWriteAtTheFileSizeLimit) {

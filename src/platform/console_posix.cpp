@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <langinfo.h>
+#include <limits.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -144,8 +145,9 @@ class PosixConsole final : public Console {
   PosixConsole() {
     utf8_ = locale_is_utf8();
     // A person watching a terminal sees every glyph at once; into a file or a pipe the text goes
-    // whole lines at a time, so that runs writing into one log never split each other's lines,
-    // and a partial line only before a wait and at the end.
+    // whole lines at a time, as many as one write that a pipe takes in at once holds, so that
+    // runs writing into one log never split each other's lines; a partial line goes only before
+    // a wait and at the end.
     out_is_terminal_ = ::isatty(STDOUT_FILENO) == 1;
   }
   ~PosixConsole() override {
@@ -156,21 +158,23 @@ class PosixConsole final : public Console {
   void write_out(std::string_view text) override {
     buffer_.append(text);
     remember_lines(text);
-    const std::size_t newline = text.rfind('\n');
     // A "line" of glyphs longer than any reader takes in whole goes out as it is.
     if (out_is_terminal_ || buffer_.size() >= kLongestPartialLine) {
       flush();
-    } else if (newline != std::string_view::npos) {
-      const std::size_t whole = buffer_.size() - text.size() + newline + 1;
-      write_out_bytes(std::string_view(buffer_).substr(0, whole));
-      buffer_.erase(0, whole);
+    } else if (buffer_.size() > kBatch) {
+      write_whole_lines(false);
     }
   }
 
-  // Whole lines of standard output are out already, and its partial line is not for here.
-  void write_err(std::string_view text) override { write_all(STDERR_FILENO, text); }
+  // What stands before it on standard output goes first, but for a partial line, which is not for
+  // here.
+  void write_err(std::string_view text) override {
+    write_whole_lines(true);
+    write_all(STDERR_FILENO, text);
+  }
 
   void flush() override {
+    write_whole_lines(true);
     if (buffer_.empty()) return;
     write_out_bytes(buffer_);
     buffer_.clear();
@@ -248,9 +252,25 @@ class PosixConsole final : public Console {
 
  private:
   static constexpr std::size_t kLongestPartialLine = 1 << 16;
+  // The most that a pipe takes in at once, whoever else writes to it.
+  static constexpr std::size_t kBatch = PIPE_BUF;
 
   void write_out_bytes(std::string_view bytes) {
     if (!write_all(STDOUT_FILENO, bytes)) output_failed_ = true;
+  }
+
+  // Writes the whole lines at the start of the buffer, a batch of at most kBatch bytes a write (a
+  // longer line alone), while more than a batch waits, or with `all` until none is left.
+  void write_whole_lines(bool all) {
+    std::string_view rest(buffer_);
+    while (all ? !rest.empty() : rest.size() > kBatch) {
+      std::size_t end = rest.size() <= kBatch ? rest.rfind('\n') : rest.rfind('\n', kBatch - 1);
+      if (end == std::string_view::npos && rest.size() > kBatch) end = rest.find('\n');
+      if (end == std::string_view::npos) break;
+      write_out_bytes(rest.substr(0, end + 1));
+      rest.remove_prefix(end + 1);
+    }
+    buffer_.erase(0, buffer_.size() - rest.size());
   }
   static constexpr std::size_t kLineLimit = 4096;
 

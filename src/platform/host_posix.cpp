@@ -717,6 +717,14 @@ bool PendingFile::create_named(const std::string& name) {
 
 #if defined(KESTROX_UNNAMED_FILES)
 bool PendingFile::link_to(const std::string& name) const {
+  // The file is named by its descriptor where the kernel lets this process (root always; since
+  // Linux 6.10 the process that opened it), else through its entry under /proc, a longer walk.
+  static bool by_descriptor = true;
+  if (by_descriptor) {
+    if (::linkat(fd_, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0) return true;
+    if (errno != ENOENT && errno != EPERM && errno != EINVAL) return false;
+    by_descriptor = false;
+  }
   char self[40];
   std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
   return ::linkat(AT_FDCWD, self, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
