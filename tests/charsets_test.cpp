@@ -1,6 +1,6 @@
 // Names decoded to UTF-8: each code page on a word of its script, UTF-16 with its surrogates, the
 // UTF-8 validation, and random bytes that end at an unreadable page.
-#include "extract/charsets.h"
+#include "text/charsets.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""Writes src/extract/codepage_tables.inc, the Windows code page tables of the name decoding.
+"""Writes src/text/codepage_tables.inc, the Windows code page tables of the name decoding.
 
 Run by hand from the top of the tree when the set of code pages changes, and commit the output:
 
-    python3 tools/make_codepage_tables.py > src/extract/codepage_tables.inc
+    python3 tools/make_codepage_tables.py > src/text/codepage_tables.inc
 
 The mappings are Python's own codecs (cp874, cp1250-cp1258, cp932, gbk for 936, cp949, cp950,
 ascii for 20127, latin-1 for 28591). A byte or byte pair that the codec does not decode is left
@@ -110,7 +110,7 @@ def main():
     out.write("// The Windows code pages of the name decoding: generated, do not edit.\n")
     out.write(f"// Written by tools/make_codepage_tables.py from the codecs of Python "
               f"{sys.version_info.major}.{sys.version_info.minor}:\n")
-    out.write("//   python3 tools/make_codepage_tables.py > src/extract/codepage_tables.inc\n")
+    out.write("//   python3 tools/make_codepage_tables.py > src/text/codepage_tables.inc\n")
     out.write("// Included by charsets.cpp, which declares the types. 0 is an unmapped byte.\n\n")
     out.write("constexpr CodePage kCodePages[] = {\n")
     for number, part, table in pages:

@@ -2,7 +2,7 @@
 #include "extract/names.h"
 
 #include "bytes/patterns.h"
-#include "extract/charsets.h"
+#include "text/charsets.h"
 #include "extract/fields.h"
 #include "extract/safe_text.h"
 #include "extract/text.h"

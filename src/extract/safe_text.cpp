@@ -3,7 +3,7 @@
 
 #include <cctype>
 
-#include "extract/charsets.h"
+#include "text/charsets.h"
 #include "extract/text.h"
 
 namespace kestrox {

@@ -1,5 +1,5 @@
 // Decoding names and titles to UTF-8: UTF-16LE, UTF-8 and the Windows code pages of the tables.
-#include "extract/charsets.h"
+#include "text/charsets.h"
 
 namespace kestrox {
 
@@ -25,7 +25,7 @@ struct DoubleByteRows {
 };
 
 // Plain constant arrays, no pointers: nothing to relocate or construct when the program starts.
-#include "extract/codepage_tables.inc"
+#include "text/codepage_tables.inc"
 
 const CodePage* find_code_page(std::uint32_t number) {
   for (const CodePage& page : kCodePages) {
