@@ -436,17 +436,17 @@ TEST(RunOptions, OptionsBeforeTheSourceDoWhatThePositionalWordsDo) {
 
 TEST(RunOptions, ListSaysWhatWouldBeWrittenAndWritesNothing) {
   // Names that repeat, a file that stands there already (not asked about: the names are those
-  // of an empty directory), and a "#" fallback; no glyph breaks the lines up.
+  // of an empty directory), and a "#" fallback; no banner, glyph or summary around the lines.
   TempDir dir;
   const std::string source = dir / "in.dat";
   write_file(source, raw_tnef({"one..", "two..", "three"}));
   write_file(dir / "Unknown Attachment.txt", "keep me");
-  const RunOutcome run = run_kestrox({"kestrox", "--list", source});
-  EXPECT_EQ(run.out, analysing(source, 4 + 3 * 16) +
-                         "5\tUnknown Attachment.txt\n5\tUnknown Attachment1.txt\n"
-                         "5\tUnknown Attachment2.txt\n\n" +
-                         std::string(kPrompt));
-  EXPECT_EQ(run.result, 3);
+  ScriptedConsole console;
+  const std::vector<std::string> arguments = {"kestrox", "--list", source};
+  EXPECT_EQ(run(arguments, console, PathStyle::kPosix), 0);
+  const std::string to = "\t5\t" + dir.path() + "/Unknown Attachment";
+  EXPECT_EQ(console.out_text(),
+            source + to + ".txt\n" + source + to + "1.txt\n" + source + to + "2.txt\n");
   EXPECT_EQ(entries_of(dir.path()), (std::vector<std::string>{"Unknown Attachment.txt", "in.dat"}));
   EXPECT_EQ(read_file(dir / "Unknown Attachment.txt"), "keep me");
 }

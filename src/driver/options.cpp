@@ -20,7 +20,14 @@ Options parse_options(std::span<const std::string> arguments) {
     if (word == "-q" || word == "--quiet") {
       options.quiet = true;
     } else if (word == "--list") {
-      options.list = true;
+      // A listing is for scripts: it is a batch run that writes nothing.
+      options.list = options.batch = true;
+    } else if (word == "--batch") {
+      options.batch = true;
+    } else if (word == "--json") {
+      options.json = options.batch = true;
+    } else if (word == "--message") {
+      options.message = true;
     } else if (word == "--keep-both") {
       options.keep_both = true;
     } else if (word == "--original-names") {

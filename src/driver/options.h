@@ -5,9 +5,13 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kestrox {
+
+// The name by which standard input is given as the source.
+inline constexpr std::string_view kStandardInput = "-";
 
 struct Options {
   bool quiet = false;                 // -q, --quiet
@@ -15,6 +19,9 @@ struct Options {
   bool list = false;                  // --list: say what would be written, write nothing
   bool keep_both = false;             // --keep-both: number a name that is taken, never ask
   bool original_names = false;        // --original-names: names as the sender wrote them
+  bool batch = false;                 // --batch: every word after the options is a source
+  bool json = false;                  // --json: a batch run's lines as JSON objects
+  bool message = false;               // --message: the message's text, meeting, attached items
   // Argument 0, then the arguments that follow the options, as the command line gave them.
   std::vector<std::string> arguments;
   // The option word that lacks its value ("-o" at the end), if any.

@@ -7,13 +7,12 @@
 #include <string_view>
 #include <vector>
 
-#include "bytes/patterns.h"
-#include "decode/container.h"
 #include "driver/banner.h"
+#include "driver/batch.h"
 #include "driver/options.h"
 #include "driver/paths.h"
+#include "driver/source.h"
 #include "extract/output.h"
-#include "extract/scan.h"
 
 namespace kestrox {
 
@@ -23,8 +22,6 @@ constexpr int kPosixFailureStatus = 231;
 constexpr int kPosixLargestCount = 230;
 constexpr std::size_t kMostArguments = 3;
 
-// The name by which standard input is given as the source.
-constexpr std::string_view kStandardInput = "-";
 
 struct Ending {
   Console& console;
@@ -50,8 +47,8 @@ struct Ending {
     prompt();
     return kFailureResult;
   }
-  int failure(const Outcome& outcome) {
-    return failure(outcome.failure, outcome.path, outcome.reason);
+  int failure(const SourceFailure& failure_met) {
+    return failure(failure_met.message, failure_met.path, failure_met.reason);
   }
 };
 
@@ -62,26 +59,6 @@ bool is_quiet_word(const std::string& word) {
 bool is_help_word(const std::string& word, PathStyle style) {
   return word == "--help" || word == "-h" || (style == PathStyle::kWindows && word == "/?");
 }
-
-// The reason the host gave for the failure just met, or `otherwise` when it gave none.
-std::string host_reason(std::string_view otherwise) {
-  std::string reason = describe_current_error();
-  return reason.empty() ? std::string(otherwise) : reason;
-}
-
-const char* load_failure(SourceFile::Load load) {
-  switch (load) {
-    case SourceFile::Load::kNoMemory:
-      return "Cannot allocate memory.\n";
-    case SourceFile::Load::kIncomplete:
-      return "Incomplete file read.\n";
-    case SourceFile::Load::kLoaded:
-      break;
-  }
-  return nullptr;
-}
-
-constexpr std::string_view kChanged = "the file changed while it was read";
 
 // Where the run reads and writes, once the arguments are taken apart.
 struct Places {
@@ -112,53 +89,6 @@ bool default_places(const Options& options, Console& console, PathStyle style, P
   return true;
 }
 
-// Loads the source and extracts its attachments; the result value of the run.
-int load_and_extract(const std::string& path, const OutputTarget& target, Console& console,
-                     Ending& ending) {
-  // Loading: the whole file in one block of exactly its length. The line so far is visible
-  // before a pipe or a FIFO keeps the run waiting for its data.
-  console.out("Analysing file %s", console_safe(path, target.style, console.utf8()).c_str());
-  if (source_may_wait(path)) console.flush();
-  SourceFile file;
-  clear_current_error();
-  if (!file.open(path)) {
-    return ending.failure("\nCannot find source file.\n", path, host_reason("cannot be opened"));
-  }
-  // A size the signed 32-bit length cannot hold is a length that cannot be taken.
-  const std::int64_t size = file.measure(std::numeric_limits<std::int32_t>::max());
-  const std::int32_t length = size >= 0 && size <= std::numeric_limits<std::int32_t>::max()
-                                  ? static_cast<std::int32_t>(size)
-                                  : -1;
-  console.out(", length %d\n", length);
-  if (length < 0) {
-    return ending.failure("Cannot allocate memory.\n", path,
-                          size > 0 ? "larger than 2 GiB" : host_reason("larger than 2 GiB"));
-  }
-  clear_current_error();
-  SourceFile::Load load = file.load(static_cast<std::size_t>(length));
-  // This is where the source buffer is turned into attachments. Container detection leaves a
-  // raw TNEF stream as it is; anything else it may decode over the buffer.
-  std::span<std::uint8_t> source = file.bytes();
-  if (load == SourceFile::Load::kLoaded &&
-      (source.size() < sizeof kTnefSignature ||
-       std::memcmp(source.data(), kTnefSignature, sizeof kTnefSignature) != 0)) {
-    load = file.make_writable();
-    source = file.bytes();
-  }
-  if (const char* failure = load_failure(load)) {
-    return ending.failure(failure, path, host_reason(kChanged));
-  }
-  decode_container(source, console);
-  // A source cut short or changed while in use may have been read as other bytes since.
-  if (!file.intact()) return ending.failure("Incomplete file read.\n", path, kChanged);
-  ExtractionState state;
-  const Outcome outcome = scan_attachments(source, target, console, state);
-  if (outcome.failed()) return ending.failure(outcome);
-  if (!file.intact()) return ending.failure("Incomplete file read.\n", path, kChanged);
-  // A listing writes nothing: its count is of the attachments listed.
-  return ending.normal(target.list ? state.files_found : state.files_written);
-}
-
 }  // namespace
 
 int run(std::span<const std::string> arguments, Console& console, PathStyle style) {
@@ -171,6 +101,7 @@ int run(std::span<const std::string> arguments, Console& console, PathStyle styl
   }
 
   const Options options = parse_options(arguments);
+  if (options.batch) return run_batch(options, console, style);
   Ending ending{console, style, options.quiet};
   console.write_out(banner_text(console.utf8() ? BannerStyle::kUtf8 : BannerStyle::kCodePage437));
 
@@ -208,10 +139,12 @@ int run(std::span<const std::string> arguments, Console& console, PathStyle styl
 
   OutputTarget target{normalise_output_directory(std::move(places.output_directory), style),
                       ending.quiet, style};
-  target.list = options.list;
   target.keep_both = options.keep_both;
   if (options.original_names) target.characters = NameCharacters::kOriginal;
-  return load_and_extract(places.source_path, target, console, ending);
+  ExtractionState state;
+  const SourceOutcome outcome = extract_source(places.source_path, target, console, state);
+  if (outcome.failure) return ending.failure(*outcome.failure);
+  return ending.normal(state.files_written);
 }
 
 int exit_status(int result, PathStyle style) {

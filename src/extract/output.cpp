@@ -7,6 +7,7 @@
 #include "bytes/patterns.h"
 #include "bytes/search.h"
 #include "extract/fields.h"
+#include "extract/lines.h"
 
 namespace kestrox {
 
@@ -156,6 +157,15 @@ bool overwrite_allowed(const OutputTarget& target, Console& console) {
   return allowed;
 }
 
+// A batch run's line for a file written, or listed.
+void report_file(const OutputTarget& target, const std::string& path,
+                 const FoundAttachment& attachment) {
+  if (target.lines == nullptr) return;
+  const FileLine line{target.source_label, path, attachment.data_length, "attachment",
+                      attachment.title};
+  target.lines->write_out(target.json ? json_line(line) : tab_line(line));
+}
+
 Outcome write_attachment(std::span<const std::uint8_t> source, const FoundAttachment& attachment,
                          const std::string& path, bool replace, ExtractionState& state) {
   ++state.files_written;
@@ -198,21 +208,24 @@ Outcome extract_attachment(std::span<const std::uint8_t> source, FoundAttachment
   const std::optional<FileIdentity> existing = number_repeats(path, repeated, target, state);
   ++state.files_found;
   if (target.list) {
-    const std::string name = listed_name(path, target);
-    console.out("%d\t%s\n", attachment.data_length,
-                console_safe(path.substr(target.directory.size()), target.style, console.utf8(),
-                             target.characters)
-                    .c_str());
-    state.listed_names.insert(name);
+    state.listed_names.insert(listed_name(path, target));
+    report_file(target, path, attachment);
     return {};
   }
   announce(attachment, path, target, console);
   if (!existing) {
     console.out("Writing.\n");
   } else if (!overwrite_allowed(target, console)) {
+    // A batch run keeps what stood there, and says so where a script looks for it.
+    if (target.lines != nullptr) {
+      target.lines->err("kestrox: %s: File exists\n",
+                        console_safe(path, target.style, console.utf8()).c_str());
+    }
     return {};
   }
-  return write_attachment(source, attachment, path, existing.has_value(), state);
+  Outcome outcome = write_attachment(source, attachment, path, existing.has_value(), state);
+  if (!outcome.failed()) report_file(target, path, attachment);
+  return outcome;
 }
 
 void print_extraction_summary(const ExtractionState& state, Console& console) {

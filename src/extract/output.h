@@ -25,6 +25,11 @@ struct OutputTarget {
   // Says what each attachment would be written as, in an empty directory; writes and asks
   // nothing, and leaves the progress glyphs out.
   bool list = false;
+  // A batch run's line for every file written or listed goes here (nowhere outside a batch
+  // run), naming the source as the command line gave it, tab-separated or as JSON.
+  Console* lines = nullptr;
+  std::string_view source_label{};
+  bool json = false;
   // An entry that stood there before the run is kept: the attachment is numbered instead.
   bool keep_both = false;
   // Names in ASCII alone, or as the sender wrote them, in any script.

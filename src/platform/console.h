@@ -34,6 +34,10 @@ class Console {
   // controlling terminal, and where there is none every read gives kNoKey. A console whose keys
   // never come from standard input has nothing to change.
   virtual void read_keys_from_terminal() {}
+  // From now on, standard output into a file or a pipe is UTF-8 as written, not the console's
+  // code page: for text that scripts read (JSON). A console that never converts has nothing to
+  // change, and a console window shows every character either way.
+  virtual void keep_output_utf8() {}
   // Called after the key that ends the run. At a terminal the shell's prompt then starts on a
   // line of its own; elsewhere nothing is written.
   virtual void end_of_run_key() {}

@@ -230,7 +230,11 @@ class WindowsConsole final : public Console {
       show(out_, text);
       return;
     }
-    append_for_file(text, code_page_, pending_);
+    if (output_utf8_) {
+      pending_.append(text);
+    } else {
+      append_for_file(text, code_page_, pending_);
+    }
     const std::size_t end = pending_.rfind('\n');
     if (end == std::string::npos) return;
     if (!write_to_file(out_.handle, std::string_view(pending_).substr(0, end + 1))) failed_ = true;
@@ -247,6 +251,8 @@ class WindowsConsole final : public Console {
   }
 
   bool output_failed() const override { return failed_; }
+
+  void keep_output_utf8() override { output_utf8_ = true; }
 
   int read_key() override {
     flush();
@@ -300,6 +306,7 @@ class WindowsConsole final : public Console {
   UINT code_page_ = 0;
   std::string pending_;  // the start of a line, for a file or a pipe
   bool utf8_ = false;
+  bool output_utf8_ = false;
   bool failed_ = false;
   bool key_from_console_ = false;
   bool no_keys_ = false;

@@ -136,3 +136,11 @@ WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, 
                              bool replace, FileIdentity& written);
 
 }  // namespace kestrox
+
+namespace kestrox {
+
+// Creates the directory at `path` and every missing one above it; true when a directory stands
+// there at the end (also one that stood there before). A failure leaves the host's reason set.
+bool make_directories(const std::string& path);
+
+}  // namespace kestrox

@@ -489,6 +489,26 @@ WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, 
   return result;
 }
 
+bool make_directories(const std::string& path) {
+  if (path.empty()) return true;
+  // Each separator ends a directory above the last one. Steps that cannot be made (a drive, a
+  // server's name, a folder that stands there) are passed over: the last step tells.
+  DWORD last_error = ERROR_SUCCESS;
+  for (std::size_t end = path.find_first_of("\\/", 1);; end = path.find_first_of("\\/", end + 1)) {
+    last_error = CreateDirectoryW(system_path(path.substr(0, end)).c_str(), nullptr)
+                     ? ERROR_SUCCESS
+                     : GetLastError();
+    if (end == std::string::npos || end + 1 == path.size()) break;
+  }
+  const DWORD attributes = GetFileAttributesW(system_path(path).c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return true;
+  }
+  if (attributes != INVALID_FILE_ATTRIBUTES) return fail_with(ERROR_DIRECTORY);
+  return last_error != ERROR_SUCCESS && last_error != ERROR_ALREADY_EXISTS ? fail_with(last_error)
+                                                                           : fail();
+}
+
 }  // namespace kestrox
 
 #endif  // _WIN32

@@ -149,9 +149,9 @@ ByteVector pattern_free_bytes(std::size_t n, std::uint32_t seed = 1);
 struct AttachmentSpec {
   std::string long_name;  // PT_STRING8 PR_ATTACH_LONG_FILENAME and PR_DISPLAY_NAME, unless empty
   ByteVector data;        // attAttachData
-  std::string title;      // attAttachTitle; empty: the long name
-  std::u16string unicode_name;  // when not empty, PT_UNICODE PR_ATTACH_LONG_FILENAME too
-  std::string mime_tag;         // when not empty, PT_STRING8 PR_ATTACH_MIME_TAG
+  std::string title{};    // attAttachTitle; empty: the long name
+  std::u16string unicode_name{};  // when not empty, PT_UNICODE PR_ATTACH_LONG_FILENAME too
+  std::string mime_tag{};         // when not empty, PT_STRING8 PR_ATTACH_MIME_TAG
 };
 
 // A whole TNEF stream as a mail client writes it: signature, message attributes, and per
