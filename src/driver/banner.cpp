@@ -88,19 +88,31 @@ std::string usage_text(PathStyle style) {
       "Options before SOURCE:\n"
       "  -q, --quiet           a quiet run, as above\n"
       "  -o, --output DIR      write the files into DIR (then no OUTPUT-DIRECTORY)\n"
-      "  --list                say what each file would be called; write nothing\n"
       "  --keep-both           give a name that is taken a number, never ask\n"
       "  --original-names      keep the letters of every language in the names\n"
+      "  --message             also write the message's text, its meeting (.ics) and the\n"
+      "                        messages attached to it (.eml)\n"
       "  --                    the end of the options: a SOURCE may begin with -\n"
+      "\n"
+      "For scripts: " + name + " --batch [OPTION...] SOURCE...\n"
+      "  --batch               every word after the options is a SOURCE; no banner, no\n"
+      "                        question, no wait; one line per file written: SOURCE, a tab,\n"
+      "                        LENGTH, a tab, PATH; failures on standard error; -o DIR is\n"
+      "                        made where missing, and a file that exists is kept\n"
+      "  --json                the same as JSON Lines (source, path, length, kind, title)\n"
+      "  --list                the same lines, each with the path it would get; writes\n"
+      "                        nothing\n"
       "\n"
       "Before a file that already exists is replaced, the question\n"
       "\"File already exists, press Y to overwrite ...\" waits for one key: Y or y\n"
       "replaces the file, any other key keeps it.\n"
       "\n";
-  text += windows ? "Exit status: the number of files written (or listed), or 999 when the run\n"
-                    "failed.\n"
-                  : "Exit status: the number of files written or listed (at most 230), or 231\n"
-                    "when the run failed; the reason is then on standard error.\n";
+  text += windows ? "Exit status: the number of files written, or 999 when the run failed.\n"
+                  : "Exit status: the number of files written (at most 230), or 231 when the\n"
+                    "run failed; the reason is then on standard error.\n";
+  text +=
+      "With --batch, --json or --list: 0 when every source was read and every file written\n"
+      "or kept, 1 when one was not, 2 for invalid arguments.\n";
   text += "\n" + name + (windows ? " /?, -h or --help" : " -h or --help") + " shows this text; " +
           name + " --version the version.\n";
   text += windows ? "More in README.md beside the program.\n"
