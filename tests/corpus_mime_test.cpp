@@ -40,8 +40,10 @@ const fs::path kCorpus;
 
 bool have_corpus() { return !kCorpus.empty() && fs::is_directory(kCorpus / "mime"); }
 
-#define REQUIRE_CORPUS() \
-  if (!have_corpus()) GTEST_SKIP() << "no sample corpus next to the source tree"
+#define REQUIRE_CORPUS()                                     \
+  if (!have_corpus())                                        \
+  GTEST_SKIP() << "no sample corpus at " << kCorpus.string() \
+               << ": these tests read real messages kept beside the source tree, not in it"
 
 std::string read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

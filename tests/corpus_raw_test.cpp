@@ -93,7 +93,8 @@ const ExpectedNames kExpectedNames[] = {
     {"horde_TnefAttachments.tnef", {"hasselhoff_birthday.jpg"}},
     {"tnefparse_IPM-DistList.tnef", {"XXXXnews.txt"}},
     // The contents in the property lists, with no attAttachData record.
-    {"vt_MAPI_ATTACH_DATA_OBJ.tnef", {"VIA Nytt 1402.doc", "VIA Nytt 1402.pdf", "VIA Nytt 14021.htm"}},
+    {"vt_MAPI_ATTACH_DATA_OBJ.tnef",
+     {"VIA Nytt 1402.doc", "VIA Nytt 1402.pdf", "VIA Nytt 14021.htm"}},
     {"mimekit_winmail.tnef",
      {"Picture _Device Independent Bitmap_.txt", "Picture _Device Independent Bitmap_1.txt"}},
     {"vt_MAPI_OBJECT.tnef", {"Untitled_Attachment"}},
@@ -119,14 +120,15 @@ bool announced_by(const ByteVector& file, const ByteVector& sample,
   while ((at = std::search(at, sample.end(), pattern.begin(), pattern.end())) != sample.end()) {
     const std::size_t head = static_cast<std::size_t>(at - sample.begin());
     if (sample.size() - head >= length_at + 4) {
-      const std::uint32_t length =
-          std::uint32_t{sample[head + length_at]} | std::uint32_t{sample[head + length_at + 1]} << 8 |
-          std::uint32_t{sample[head + length_at + 2]} << 16 |
-          std::uint32_t{sample[head + length_at + 3]} << 24;
+      const std::uint32_t length = std::uint32_t{sample[head + length_at]} |
+                                   std::uint32_t{sample[head + length_at + 1]} << 8 |
+                                   std::uint32_t{sample[head + length_at + 2]} << 16 |
+                                   std::uint32_t{sample[head + length_at + 3]} << 24;
       const std::size_t data = head + length_at + 4 + extra;
       if (length == file.size() + extra && data <= sample.size() &&
           sample.size() - data >= file.size() &&
-          std::equal(file.begin(), file.end(), sample.begin() + static_cast<std::ptrdiff_t>(data))) {
+          std::equal(file.begin(), file.end(),
+                     sample.begin() + static_cast<std::ptrdiff_t>(data))) {
         return true;
       }
     }
@@ -158,7 +160,9 @@ TEST(CorpusSupport, Sha256OfKnownTexts) {
 }
 
 TEST(CorpusRaw, EverySampleYieldsRecordDataAndWhatThePeerFound) {
-  if (!have_raw_corpus()) GTEST_SKIP() << "no sample corpus next to the source tree";
+  if (!have_raw_corpus())
+    GTEST_SKIP() << "no sample corpus at " << kCorpus.string()
+                 << ": these tests read real messages kept beside the source tree, not in it";
 
   std::map<std::string, std::set<std::string>> record_digests;  // per sample file name
   std::map<std::string, std::size_t> record_counts;
@@ -255,7 +259,8 @@ TEST(CorpusRaw, EverySampleYieldsRecordDataAndWhatThePeerFound) {
     if (missed > 0) notes += std::to_string(missed) + " of the peer's not written (excepted)";
     if (outside_walk > 0) {
       if (!notes.empty()) notes += "; ";
-      notes += std::to_string(outside_walk) + " from records the strict walk did not reach or from property lists";
+      notes += std::to_string(outside_walk) +
+               " from records the strict walk did not reach or from property lists";
     }
 
     char line[256];
@@ -268,12 +273,16 @@ TEST(CorpusRaw, EverySampleYieldsRecordDataAndWhatThePeerFound) {
 }
 
 TEST(CorpusRaw, OriginalNamesOfTheUmlautSamples) {
-  if (!have_raw_corpus()) GTEST_SKIP() << "no sample corpus next to the source tree";
+  if (!have_raw_corpus())
+    GTEST_SKIP() << "no sample corpus at " << kCorpus.string()
+                 << ": these tests read real messages kept beside the source tree, not in it";
   struct Case {
     const char* sample;
     std::vector<std::string> names;
   };
-  for (const Case& c : {Case{"ktnef_umlaut-filename.tnef", {"d\xC3\xB6" "cument.pdf"}},
+  for (const Case& c : {Case{"ktnef_umlaut-filename.tnef",
+                             {"d\xC3\xB6"
+                              "cument.pdf"}},
                         Case{"tnefparse_umlaut.tnef",
                              {"TBZ PARIV GmbH.jpg", "UmlautAnhang-\xC3\xA4\xC3\xBC\xC3\xB6.txt",
                               "image003.jpg"}}}) {
