@@ -128,6 +128,31 @@ TEST(Charsets, Utf8Characters) {
   }
 }
 
+TEST(Charsets, CharacterKinds) {
+  // The ends of each run that the gate must get right, from the Unicode Character Database.
+  using enum CharacterKind;
+  const std::pair<char32_t, CharacterKind> rows[] = {
+      {0x00, kInvisible},    {0x1F, kInvisible},    {0x20, kShown},        {'0', kShown},
+      {'a', kLetter},        {0x7F, kInvisible},    {0x80, kInvisible},    {0x9F, kInvisible},
+      {0xA0, kSpace},        {0xA9, kLetter},       {0xAD, kInvisible},    {0x034F, kInvisible},
+      {0x061C, kInvisible},  {0x0645, kLetter},     {0x094D, kLetter},     {0x115F, kInvisible},
+      {0x180E, kInvisible},  {0x2000, kSpace},      {0x200A, kSpace},      {0x200B, kInvisible},
+      {0x200C, kJoiner},     {0x200D, kJoiner},     {0x200E, kInvisible},  {0x2028, kInvisible},
+      {0x2029, kInvisible},  {0x202A, kInvisible},  {0x202E, kInvisible},  {0x202F, kSpace},
+      {0x2060, kInvisible},  {0x2065, kInvisible},  {0x206F, kInvisible},  {0x2070, kShown},
+      {0x3000, kSpace},      {0x3164, kInvisible},  {0xD800, kInvisible},  {0xDFFF, kInvisible},
+      {0xE000, kShown},      {0xFE00, kLetter},     {0xFE0F, kLetter},     {0xFEFF, kInvisible},
+      {0xFFA0, kInvisible},  {0xFFF9, kInvisible},  {0xFFFB, kInvisible},  {0xFFFC, kShown},
+      {0x1F3FD, kLetter},    {0x1F469, kLetter},    {0x1BCA0, kInvisible}, {0xE0000, kInvisible},
+      {0xE0041, kInvisible}, {0xE007F, kInvisible}, {0xE0100, kInvisible}, {0xE0FFF, kInvisible},
+      {0xE1000, kShown},     {0x10FFFF, kShown},    {0x110000, kShown},
+  };
+  for (const auto& [code_point, kind] : rows) {
+    EXPECT_EQ(character_kind(code_point), kind)
+        << std::hex << static_cast<std::uint32_t>(code_point);
+  }
+}
+
 // Random bytes right before an unreadable page, many ending in a lead byte: the decoders read
 // nothing past the end and give well-formed UTF-8 without NUL.
 TEST(CharsetsCorruption, RandomBytesEndingAtAGuardPage) {

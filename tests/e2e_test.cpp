@@ -741,6 +741,64 @@ TEST(EndToEnd, OutputFolderDeeperThan260Characters) {
   EXPECT_EQ(read_file(deep + "/Unknown Attachment.txt"), "data");
 }
 
+TEST(EndToEnd, NamesAreWrittenAsAnnouncedAndListed) {
+  // On Windows "CONIN$", "conout$.txt", "COM\u00B9.txt" and "lpt\u00B3" name devices, and a dot or
+  // a space at the end of a name is dropped: each would be announced and listed under one name
+  // and written under another, or not at all. Also in a folder deep enough for the "\\?\" form.
+  struct Name {
+    std::string title, posix, windows;
+  };
+  if (!utf8_locale_available()) GTEST_SKIP() << "no C.UTF-8 locale to show the names in";
+  const Name names[] = {
+      {"CONIN$", "CONIN$", "_CONIN$"},
+      {"conout$.txt", "conout$.txt", "_conout$.txt"},
+      {"COM\xC2\xB9.txt", "COM\xC2\xB9.txt", "_COM\xC2\xB9.txt"},
+      {"lpt\xC2\xB3", "lpt\xC2\xB3", "_lpt\xC2\xB3"},
+      {"notes.", "notes.", "notes_"},
+      {"report.pdf ", "report.pdf ", "report.pdf_"},
+      {"a\xE2\x80\xAE" "fdp.exe", "a_fdp.exe", "a_fdp.exe"},
+  };
+  const int count = static_cast<int>(std::size(names));
+  build::TnefBuilder tnef;
+  tnef.signature().oem_codepage(65001);  // the titles in UTF-8
+  for (int i = 0; i < count; ++i) {
+    tnef.attach_title(names[i].title).attach_data("data " + std::to_string(i));
+  }
+  TempDir dir;
+  const build::ByteVector bytes = tnef.bytes();
+  write_file(dir / "in.dat", std::string(bytes.begin(), bytes.end()));
+  std::string deep = dir / "deep";
+  while (host_path(deep).size() < 300) deep += "/" + std::string(60, 'd');
+  for (const std::string& out : {dir / "out", deep}) {
+    SCOPED_TRACE(out.size());
+    fs::create_directories(out);
+    Launch launch;
+    launch.environment = {{"LC_ALL", "C.UTF-8"}};
+    launch.arguments = {"--original-names", "--list", host_path(dir / "in.dat")};
+    const std::string listed = run_expecting(launch, count).out;
+    launch.arguments = {"--original-names", "-q", "-o", host_path(out), host_path(dir / "in.dat")};
+    const std::string extracted = after_banner(run_expecting(launch, count).out);
+    std::vector<std::string> files;
+    for (int i = 0; i < count; ++i) {
+      const std::string& file = target().windows ? names[i].windows : names[i].posix;
+      SCOPED_TRACE(file);
+      EXPECT_EQ(read_file(out + "/" + file), "data " + std::to_string(i));
+      EXPECT_NE(listed.find("\t" + shown(file) + "\n"), std::string::npos) << listed;
+      EXPECT_NE(extracted.find(" to " + shown(host_path(out, file)) + "\nWriting.\n"),
+                std::string::npos)
+          << extracted;
+      files.push_back(file);
+    }
+    std::vector<std::string> written;
+    for (const auto& entry : fs::directory_iterator(out)) {
+      written.push_back(entry.path().filename().string());
+    }
+    std::sort(files.begin(), files.end());
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(written, files);
+  }
+}
+
 TEST(EndToEnd, BareDriveAsOutputDirectory) {
   // On Windows "Z:" gets no backslash: the files go to that drive's current directory, here the
   // working directory. Elsewhere "Z:" is a directory name like any other.

@@ -529,7 +529,8 @@ TEST_F(Output, TitlesNeverLeaveTheOutputDirectory) {
       {"C:\\x", PathStyle::kWindows, "C__x"},
       {".", PathStyle::kPosix, "_."},
       {"..", PathStyle::kPosix, "_.."},
-      {"...", PathStyle::kWindows, "_..."},
+      {"...", PathStyle::kWindows, "____"},
+      {"notes.", PathStyle::kWindows, "notes_"},
       {"CON", PathStyle::kWindows, "_CON"},
       {"nul.txt", PathStyle::kWindows, "_nul.txt"},
       {"Com1.log", PathStyle::kWindows, "_Com1.log"},
@@ -683,10 +684,13 @@ TEST(OutputSafety, SafeFileNameOfEveryOneAndTwoByteName) {
         ASSERT_TRUE(std::all_of(safe.begin(), safe.end(), allowed)) << first << " " << second;
         ASSERT_NE(safe.find_first_not_of('.'), std::string::npos);
         // Each byte is kept or replaced in place; the only change in length is a leading '_'.
+        // Windows would drop the dots and spaces at the end: they are replaced too.
         const std::string body = safe.size() > name.size() ? safe.substr(1) : safe;
         ASSERT_EQ(body.size(), name.size());
+        const std::size_t end =
+            style == PathStyle::kWindows ? name.find_last_not_of(". ") + 1 : name.size();
         for (std::size_t i = 0; i < name.size(); ++i) {
-          const bool keep = is_name_byte(static_cast<unsigned char>(name[i]));
+          const bool keep = is_name_byte(static_cast<unsigned char>(name[i])) && i < end;
           ASSERT_EQ(body[i], keep ? name[i] : '_') << first << " " << second;
         }
         const bool only_dots = name.find_first_not_of(style == PathStyle::kWindows ? ". " : ".") ==
@@ -709,7 +713,9 @@ TEST(OutputSafety, WindowsDeviceNamesInAnyCase) {
   for (std::string stem : {"CON", "PRN", "AUX", "NUL", "COM1", "COM9", "LPT1", "LPT9"}) {
     for (std::string name : {stem, stem + ".txt", stem + ".tar.gz", stem + "."}) {
       for (const std::string& variant : {name, lower(name)}) {
-        EXPECT_EQ(safe_file_name(variant, PathStyle::kWindows), "_" + variant);
+        std::string windows = "_" + variant;
+        if (windows.back() == '.') windows.back() = '_';  // which Windows would drop
+        EXPECT_EQ(safe_file_name(variant, PathStyle::kWindows), windows);
         EXPECT_EQ(safe_file_name(variant, PathStyle::kPosix), variant);
       }
     }
@@ -732,22 +738,31 @@ TEST(OutputSafety, ConsoleSafeReplacesOnlyControlBytes) {
   // In the POSIX style, on a UTF-8 console a C1 control in its UTF-8 form is one '_', while any
   // other well-formed character stays whole, whatever its bytes; elsewhere every byte 0x80-0x9F
   // is masked on its own.
-  // Names as the sender wrote them lose their invisible marks too, and a console that is not
-  // UTF-8 shows '?' for each of their characters beyond ASCII.
+  // Wherever the console reads UTF-8, the characters that show nothing are '_' too, in names as
+  // the sender wrote them or not; a console that is not UTF-8 shows '?' for each character of an
+  // original name beyond ASCII. The Windows style masks no byte 0x80-0x9F that is no UTF-8.
   struct Case {
-    std::string text, utf8, eight_bit, original_utf8, original_eight_bit;
+    std::string text, utf8, eight_bit, original_utf8, original_eight_bit, windows;
   };
   const std::vector<Case> cases = {
-      {"a\xC2\x9Bmb", "a_mb", "a\xC2_mb", "a_mb", "a_mb"},  // U+009B, CSI
-      {"\xC2\x80\xC2\x9F\xC2\xA0", "__\xC2\xA0", "\xC2_\xC2_\xC2\xA0", "__\xC2\xA0",
-       "__?"},  // U+00A0 is no control
-      {"\xD0\x94\xD1\x8B", "\xD0\x94\xD1\x8B", "\xD0_\xD1_", "\xD0\x94\xD1\x8B", "??"},
-      {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80", "\xF0___", "\xF0\x9F\x98\x80", "?"},
-      {"\xE0\x82\x9B", "\xE0__", "\xE0__", "\xE0__", "\xE0__"},  // overlong U+009B
-      {"\xD0\x94\x9B", "\xD0\x94_", "\xD0__", "\xD0\x94_", "?_"},  // a stray continuation
-      {"\x1B[2J\xE2\x80\x9C", "_[2J\xE2\x80\x9C", "_[2J\xE2__", "_[2J\xE2\x80\x9C", "_[2J?"},
-      {"a\xE2\x80\xAE" "fdp.exe", "a\xE2\x80\xAE" "fdp.exe", "a\xE2_\xAE" "fdp.exe", "a_fdp.exe",
-       "a_fdp.exe"},  // U+202E
+      {"a\xC2\x9Bmb", "a_mb", "a\xC2_mb", "a_mb", "a_mb", "a_mb"},  // U+009B, CSI
+      {"\xC2\x80\xC2\x9F\xC2\xA0", "__\xC2\xA0", "\xC2_\xC2_\xC2\xA0", "__\xC2\xA0", "__?",
+       "__\xC2\xA0"},  // U+00A0 is no control
+      {"\xD0\x94\xD1\x8B", "\xD0\x94\xD1\x8B", "\xD0_\xD1_", "\xD0\x94\xD1\x8B", "??",
+       "\xD0\x94\xD1\x8B"},
+      {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80", "\xF0___", "\xF0\x9F\x98\x80", "?",
+       "\xF0\x9F\x98\x80"},
+      {"\xE0\x82\x9B", "\xE0__", "\xE0__", "\xE0__", "\xE0__", "\xE0\x82\x9B"},  // overlong U+009B
+      {"\xD0\x94\x9B", "\xD0\x94_", "\xD0__", "\xD0\x94_", "?_", "\xD0\x94\x9B"},  // a stray byte
+      {"\x1B[2J\xE2\x80\x9C", "_[2J\xE2\x80\x9C", "_[2J\xE2__", "_[2J\xE2\x80\x9C", "_[2J?",
+       "_[2J\xE2\x80\x9C"},
+      {"(invoice\xE2\x80\xAE" "fdp.exe)", "(invoice_fdp.exe)", "(invoice\xE2_\xAE" "fdp.exe)",
+       "(invoice_fdp.exe)", "(invoice_fdp.exe)", "(invoice_fdp.exe)"},  // U+202E
+      {"a\xF3\xA0\x81\xA1.txt\xE2\x80\xA8", "a_.txt_", "a\xF3\xA0_\xA1.txt\xE2_\xA8", "a_.txt_",
+       "a_.txt_", "a_.txt_"},  // a tag character, the line separator
+      {"\xD9\x85\xE2\x80\x8C\xD8\xAE\xE2\x80\x8D", "\xD9\x85\xE2\x80\x8C\xD8\xAE_",
+       "\xD9_\xE2__\xD8\xAE\xE2__", "\xD9\x85\xE2\x80\x8C\xD8\xAE_", "???_",
+       "\xD9\x85\xE2\x80\x8C\xD8\xAE_"},  // joiners: between letters, and not
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.text));
@@ -757,9 +772,11 @@ TEST(OutputSafety, ConsoleSafeReplacesOnlyControlBytes) {
               c.original_utf8);
     EXPECT_EQ(console_safe(c.text, PathStyle::kPosix, false, NameCharacters::kOriginal),
               c.original_eight_bit);
-    std::string windows = c.text;
-    std::replace(windows.begin(), windows.end(), '\x1B', '_');
-    EXPECT_EQ(console_safe(c.text, PathStyle::kWindows, true), windows);
+    for (bool utf8 : {false, true}) {
+      EXPECT_EQ(console_safe(c.text, PathStyle::kWindows, utf8), c.windows);
+      EXPECT_EQ(console_safe(c.text, PathStyle::kWindows, utf8, NameCharacters::kOriginal),
+                c.windows);
+    }
   }
 }
 

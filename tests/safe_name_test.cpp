@@ -32,8 +32,11 @@ using testing::TnefBuilder;
 // --- the names ----------------------------------------------------------------------------------
 
 constexpr std::string_view kDevices[] = {
-    "CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7",
-    "COM8", "COM9", "LPT1", "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
+    "CON",  "PRN",  "AUX",  "NUL",         "CONIN$",      "CONOUT$",
+    "COM1", "COM2", "COM3", "COM4",        "COM5",        "COM6",
+    "COM7", "COM8", "COM9", "COM\xC2\xB9", "COM\xC2\xB2", "COM\xC2\xB3",
+    "LPT1", "LPT2", "LPT3", "LPT4",        "LPT5",        "LPT6",
+    "LPT7", "LPT8", "LPT9", "LPT\xC2\xB9", "LPT\xC2\xB2", "LPT\xC2\xB3"};
 
 // Windows' own test, as its path functions apply it to the last component: the text before the
 // first '.', without the spaces at its end, is a device name in any case.
@@ -101,17 +104,21 @@ void expect_safe(std::string_view input, PathStyle style) {
   }));
   if (style == PathStyle::kWindows) {
     EXPECT_FALSE(names_a_device(safe));
-    // Windows drops dots and spaces at the end of a name: some other character must stay.
-    EXPECT_NE(safe.find_first_not_of(". "), std::string::npos);
+    // Windows drops dots and spaces at the end of a name: none may stand there.
+    EXPECT_TRUE(safe.back() != '.' && safe.back() != ' ');
   } else {
     EXPECT_TRUE(safe[0] != '.' && safe[0] != '-');
   }
-  // Byte for byte the input, or the input behind one '_'; and a safe name stays as it is.
+  // Byte for byte the input, or the input behind one '_', the Windows style's end aside; and a
+  // safe name stays as it is.
   ASSERT_TRUE(safe.size() == input.size() || safe.size() == input.size() + 1);
-  const std::string_view kept = std::string_view(safe).substr(safe.size() - input.size());
+  const std::size_t prefix = safe.size() - input.size();
+  // Where the dots and spaces at the end begin, which Windows would drop.
+  const std::size_t end =
+      style == PathStyle::kWindows ? input.find_last_not_of(". ") + 1 : input.size();
   for (std::size_t i = 0; i < input.size(); ++i) {
     const auto byte = static_cast<unsigned char>(input[i]);
-    EXPECT_EQ(kept[i], is_name_byte(byte) ? input[i] : '_') << "at " << i;
+    EXPECT_EQ(safe[prefix + i], is_name_byte(byte) && i < end ? input[i] : '_') << "at " << i;
   }
   EXPECT_EQ(safe_file_name(safe, style), safe);
 }
@@ -124,7 +131,7 @@ TEST(SafeFileName, HoldsForEveryGeneratedName) {
 
 TEST(SafeFileName, LeavesOrdinaryNamesAlone) {
   for (std::string_view name : {"report.pdf", "a b.docx", "x@y-z.tar.gz", "CONSOLE.txt", "COM10",
-                                "LPT0", "nul_", "_.", "a-", "_-rf"}) {
+                                "LPT0", "nul_", "_.x", "a-", "_-rf"}) {
     EXPECT_EQ(safe_file_name(name, PathStyle::kWindows), name);
     EXPECT_EQ(safe_file_name(name, PathStyle::kPosix), name);
   }
@@ -170,7 +177,44 @@ TEST(SafeFileName, OriginalNamesInEveryScriptForBothStyles) {
        "_[2J__.txt"},
       {"hidden and option", ".profile", "_.profile", ".profile"},
       {"device", "con.txt", "con.txt", "_con.txt"},
-      {"dots and spaces", " . ", " . ", "_ . "},
+      {"dots and spaces", " . ", "_ . ", "____"},
+      // Characters that show nothing: a name that looks like another, or like none at all.
+      {"tag characters", "a\xF3\xA0\x81\xA1\xF3\xA0\x81\xBF.txt", "a__.txt", "a__.txt"},
+      {"tag characters alone", "\xF3\xA0\x80\x81\xF3\xA0\x81\x81", "__", "__"},
+      {"Arabic letter mark, Mongolian vowel separator, Hangul filler",
+       "a\xD8\x9C" "b\xE1\xA0\x8E" "c\xE3\x85\xA4.txt", "a_b_c_.txt", "a_b_c_.txt"},
+      {"line and paragraph separators", "a\xE2\x80\xA8" "b\xE2\x80\xA9.txt", "a_b_.txt",
+       "a_b_.txt"},
+      {"word joiner to nominal digit shapes, annotation marks",
+       "\xE2\x81\xA0\xE2\x81\xAF\xEF\xBF\xB9\xEF\xBF\xBB.txt", "____.txt", "____.txt"},
+      {"soft hyphen and a default ignorable unassigned", "a\xC2\xAD\xE2\x81\xA5" "b", "a__b",
+       "a__b"},
+      {"no-break and ideographic spaces become plain ones", "a\xC2\xA0" "b\xE3\x80\x80.txt",
+       "a b .txt", "a b .txt"},
+      {"no-break spaces alone", "\xC2\xA0\xE2\x80\xAF", "_  ", "___"},
+      {"a no-break space at the end", "report.pdf\xC2\xA0", "report.pdf ", "report.pdf_"},
+      {"joiners between letters: Persian, Devanagari, emoji",
+       "\xD9\x85\xDB\x8C\xE2\x80\x8C\xD8\xAE\xD9\x88\xD8\xA7\xD9\x87\xD9\x85 "
+       "\xE0\xA4\x95\xE0\xA5\x8D\xE2\x80\x8D\xE0\xA4\xB7 "
+       "\xF0\x9F\x91\xA9\xF0\x9F\x8F\xBD\xE2\x80\x8D\xF0\x9F\x92\xBB.txt",
+       "\xD9\x85\xDB\x8C\xE2\x80\x8C\xD8\xAE\xD9\x88\xD8\xA7\xD9\x87\xD9\x85 "
+       "\xE0\xA4\x95\xE0\xA5\x8D\xE2\x80\x8D\xE0\xA4\xB7 "
+       "\xF0\x9F\x91\xA9\xF0\x9F\x8F\xBD\xE2\x80\x8D\xF0\x9F\x92\xBB.txt",
+       "\xD9\x85\xDB\x8C\xE2\x80\x8C\xD8\xAE\xD9\x88\xD8\xA7\xD9\x87\xD9\x85 "
+       "\xE0\xA4\x95\xE0\xA5\x8D\xE2\x80\x8D\xE0\xA4\xB7 "
+       "\xF0\x9F\x91\xA9\xF0\x9F\x8F\xBD\xE2\x80\x8D\xF0\x9F\x92\xBB.txt"},
+      {"joiners elsewhere", "\xE2\x80\x8D" "a\xE2\x80\x8C.b\xE2\x80\x8D\xE2\x80\x8D" "c",
+       "_a_.b__c", "_a_.b__c"},
+      {"variation selectors stay", "\xE2\x9D\xA4\xEF\xB8\x8F.txt", "\xE2\x9D\xA4\xEF\xB8\x8F.txt",
+       "\xE2\x9D\xA4\xEF\xB8\x8F.txt"},
+      // Windows devices and what Windows drops at the end of a name.
+      {"console devices", "CONIN$", "CONIN$", "_CONIN$"},
+      {"console devices before an extension", "conout$.txt", "conout$.txt", "_conout$.txt"},
+      {"superscript ports", "COM\xC2\xB9.txt", "COM\xC2\xB9.txt", "_COM\xC2\xB9.txt"},
+      {"superscript printers", "lpt\xC2\xB2", "lpt\xC2\xB2", "_lpt\xC2\xB2"},
+      {"no port four", "COM\xE2\x81\xB4.txt", "COM\xE2\x81\xB4.txt", "COM\xE2\x81\xB4.txt"},
+      {"a dot at the end", "notes.", "notes.", "notes_"},
+      {"a space at the end", "report.pdf ", "report.pdf ", "report.pdf_"},
       {"too long, by bytes or UTF-16 units", long_latin + ".pdf", cut_latin_posix + ".pdf",
        cut_latin_windows + ".pdf"},
       {"too long beyond the BMP", long_emoji + ".txt", cut_emoji_posix + ".txt",
@@ -185,10 +229,24 @@ TEST(SafeFileName, OriginalNamesInEveryScriptForBothStyles) {
   }
 }
 
-TEST(SafeFileName, DeviceNamesWithSpacesBeforeTheExtensionAreDevicesToo) {
-  // Windows drops the spaces at the end of the stem, so these still open the device.
-  for (std::string_view name : {"CON .txt", "nul ", "Aux   .pdf", "com1 .tar.gz", "LPT9 "}) {
-    EXPECT_EQ(safe_file_name(name, PathStyle::kWindows), std::string("_").append(name));
+TEST(SafeFileName, WhatWindowsDropsAtTheEndOfANameOrStem) {
+  // Windows drops the spaces at the end of the stem, so the first ones still open the device;
+  // and it drops the dots and spaces at the end of a name, so "notes." would be written as
+  // "notes" while announced and listed as "notes.".
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"CON .txt", "_CON .txt"},
+      {"nul ", "_nul_"},
+      {"Aux   .pdf", "_Aux   .pdf"},
+      {"com1 .tar.gz", "_com1 .tar.gz"},
+      {"LPT9 ", "_LPT9_"},
+      {"CON.", "_CON_"},
+      {"notes.", "notes_"},
+      {"report.pdf ", "report.pdf_"},
+      {"a. . ", "a____"},
+      {"_.", "__"},
+  };
+  for (const auto& [name, windows] : cases) {
+    EXPECT_EQ(safe_file_name(name, PathStyle::kWindows), windows);
     EXPECT_EQ(safe_file_name(name, PathStyle::kPosix), name);
   }
 }

@@ -30,14 +30,22 @@ struct Utf8Character {
 };
 Utf8Character utf8_character_at(std::string_view text, std::size_t at);
 
-// Characters that show nothing yet change how text around them is shown or read: the C1
-// controls, the zero-width and direction marks (U+200B-U+200F), the direction embeddings and
-// overrides (U+202A-U+202E), the isolates (U+2066-U+2069) and the byte order mark (U+FEFF).
-// "invoice" U+202E "fdp.exe" shows as "invoiceexe.pdf".
-constexpr bool is_invisible_control(char32_t c) {
-  return (c >= 0x80 && c <= 0x9F) || (c >= 0x200B && c <= 0x200F) ||
-         (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
-}
+// What a character shows, as the name gate and the console tell characters apart. The table is
+// generated from the Unicode Character Database by tools/make_character_kinds.py.
+enum class CharacterKind : std::uint8_t {
+  kShown,      // shown as itself
+  kInvisible,  // shows nothing: Cc, Cf, Zl, Zp, Cs and Default_Ignorable_Code_Point
+  kSpace,      // a space other than U+0020 (Zs): U+00A0, U+3000, ...
+  kJoiner,     // U+200C and U+200D: shows nothing, but joins two letters
+  kLetter,     // L*, M*, Extended_Pictographic and Emoji_Modifier: what a joiner may join
+};
+CharacterKind character_kind(char32_t code_point);
+
+// True when the well-formed character `c` at `at` of UTF-8 text shows nothing yet changes how
+// the text around it reads: one of the kInvisible kind ("invoice" U+202E "fdp.exe" shows as
+// "invoiceexe.pdf", a row of tag characters as no name at all), or a joiner that does not stand
+// between two letters (Persian, Indic and emoji names need those).
+bool shows_nothing(std::string_view text, std::size_t at, Utf8Character c);
 
 // Appends the code point as UTF-8; a surrogate or a value above U+10FFFF is appended as U+FFFD.
 void append_utf8(std::string& into, char32_t code_point);
