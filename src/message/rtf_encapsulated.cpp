@@ -123,6 +123,12 @@ class Deencapsulator {
   GroupState& state() { return groups_.back(); }
 
   void open_group() {
+    // The declaration belongs to the header, before its first table: a document whose first
+    // group inside it opens without one encapsulates nothing, and is not read further.
+    if (!kind_ && groups_.size() >= 2) {
+      not_encapsulated_ = true;
+      return;
+    }
     flush();
     GroupState inner = state();
     inner.first_token = true;
