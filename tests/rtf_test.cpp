@@ -268,6 +268,8 @@ const DeencapsulationCase kDeencapsulations[] = {
      HTML_HEADER "{\\*\\htmltag84 <a href=\"x\">{\\*\\mhtmltag84 <a href=\"cid:y\">}}"
                  "{\\*\\generator Riched20;}{\\*\\unknown text}{\\info{\\title T}}ok}",
      EncapsulatedKind::kHtml, "<a href=\"x\">ok"},
+    {"\\bin data passed over whole, braces and all",
+     HTML_HEADER "a{\\*\\pic \\bin5 }{\\x}}b\\bin99 {}", EncapsulatedKind::kHtml, "ab"},
     {"encapsulated text",
      "{\\rtf1\\ansi\\ansicpg1251\\fromtext \\deff0{\\fonttbl{\\f0\\fswiss Arial;}}"
      "\\pard line\\par \\'c4\\tab end\\par}",

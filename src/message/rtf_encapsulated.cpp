@@ -313,6 +313,12 @@ class Deencapsulator {
                               : Destination::kSkipped;
       return;
     }
+    if (word == "bin") {
+      // \binN: N raw bytes (a picture's, say) that may hold braces and backslashes of any kind.
+      const std::int64_t length = std::max<std::int64_t>(parameter.value_or(0), 0);
+      cursor_.skip(std::min<std::size_t>(static_cast<std::size_t>(length), cursor_.left()));
+      return;
+    }
     if (word == "htmlrtf") {
       group.html_rtf = parameter.value_or(1) != 0;  // a toggle: \htmlrtf0 ends the span
       return;
