@@ -21,6 +21,10 @@ std::string utf8_from_utf16le(std::span<const std::uint8_t> units);
 std::string utf8_from_code_page(std::span<const std::uint8_t> bytes, std::uint32_t code_page);
 bool is_known_code_page(std::uint32_t code_page);
 
+// The name by which HTML and MIME declare text in this Windows code page ("windows-1251",
+// "iso-8859-1", "utf-8", ...), or an empty view for a code page without one.
+std::string_view charset_name(std::uint32_t code_page);
+
 // The code point of the well-formed UTF-8 character at `at` and its length in bytes (1 for
 // ASCII, NUL included); length 0 when no well-formed character begins there (no overlong form,
 // no surrogate, nothing above U+10FFFF, not cut short by the end) or `at` is past the end.
