@@ -98,7 +98,8 @@ void choose_output_path(std::span<const std::uint8_t> source, FoundAttachment& a
   path.assign(target.directory);
   path.append(safe_file_name(chosen, target.style, characters));
 
-  if (!ends_with(path, kUnknownAttachment)) return;
+  // The fallback looks into the attachment's own bytes in the source: a made file has none.
+  if (attachment.is_made() || !ends_with(path, kUnknownAttachment)) return;
   glyphs("#");
   std::string fallback;
   if (!find_fallback_title(source, attachment, state.decoding, fallback)) return;
@@ -137,6 +138,14 @@ std::optional<FileIdentity> number_repeats(std::string& path, bool repeated,
   return existing;
 }
 
+// A made file shows what it is where an attachment shows its title.
+std::string shown_title(const FoundAttachment& attachment) {
+  if (!attachment.is_made()) return attachment.title;
+  std::string kind(attachment.kind);
+  if (attachment.damaged) kind += ", damaged";
+  return kind;
+}
+
 void announce(const FoundAttachment& attachment, const std::string& path,
               const OutputTarget& target, Console& console) {
   const bool utf8 = console.utf8();
@@ -144,7 +153,8 @@ void announce(const FoundAttachment& attachment, const std::string& path,
     return console_safe(text, target.style, utf8, target.characters);
   };
   console.out("Extracting file %s, (%s) length %d to %s\n", shown(attachment.name).c_str(),
-              shown(attachment.title).c_str(), attachment.data_length, shown(path).c_str());
+              shown(shown_title(attachment)).c_str(), attachment.data_length,
+              shown(path).c_str());
 }
 
 // The question about an entry that stood there before: only 'Y' or 'y' replaces it. A quiet run
@@ -161,9 +171,21 @@ bool overwrite_allowed(const OutputTarget& target, Console& console) {
 void report_file(const OutputTarget& target, const std::string& path,
                  const FoundAttachment& attachment) {
   if (target.lines == nullptr) return;
-  const FileLine line{target.source_label, path, attachment.data_length, "attachment",
-                      attachment.title};
+  const FileLine line{target.source_label,
+                      path,
+                      attachment.data_length,
+                      attachment.is_made() ? attachment.kind : "attachment",
+                      attachment.title,
+                      attachment.content_id,
+                      attachment.damaged};
   target.lines->write_out(target.json ? json_line(line) : tab_line(line));
+}
+
+// A file with a content id that the message's page may show.
+void remember_content_id(const FoundAttachment& attachment, const std::string& path,
+                         const OutputTarget& target, ExtractionState& state) {
+  if (attachment.content_id.empty()) return;
+  state.content_files.emplace_back(attachment.content_id, path.substr(target.directory.size()));
 }
 
 Outcome write_attachment(std::span<const std::uint8_t> source, const FoundAttachment& attachment,
@@ -172,9 +194,11 @@ Outcome write_attachment(std::span<const std::uint8_t> source, const FoundAttach
   FileIdentity written;
   clear_current_error();
   // Only the entry the user was asked about may be replaced; a name found free must still be.
-  const WriteResult result =
-      write_whole_file(path, source.data() + attachment.data_start,
-                       static_cast<std::size_t>(attachment.data_length), replace, written);
+  const std::uint8_t* const bytes =
+      attachment.is_made() ? reinterpret_cast<const std::uint8_t*>(attachment.made.data())
+                           : source.data() + attachment.data_start;
+  const WriteResult result = write_whole_file(
+      path, bytes, static_cast<std::size_t>(attachment.data_length), replace, written);
   if (result != WriteResult::kWritten) {
     std::string reason = describe_current_error();
     // No call of the host failed: the bytes were read from a source that changed meanwhile.
@@ -201,7 +225,8 @@ Outcome extract_attachment(std::span<const std::uint8_t> source, FoundAttachment
 
   // The number never changes whether the path ends in ".AUF", so the test can come first and
   // spare the look at the file system.
-  if (attachment.data_length == kPassedOverLength && ends_with(path, kAuf)) {
+  if (!attachment.is_made() && attachment.data_length == kPassedOverLength &&
+      ends_with(path, kAuf)) {
     glyphs("<");
     return {};
   }
@@ -209,9 +234,11 @@ Outcome extract_attachment(std::span<const std::uint8_t> source, FoundAttachment
   ++state.files_found;
   if (target.list) {
     state.listed_names.insert(listed_name(path, target));
+    remember_content_id(attachment, path, target, state);
     report_file(target, path, attachment);
     return {};
   }
+  if (attachment.is_made()) glyphs("=");
   announce(attachment, path, target, console);
   if (!existing) {
     console.out("Writing.\n");
@@ -224,7 +251,10 @@ Outcome extract_attachment(std::span<const std::uint8_t> source, FoundAttachment
     return {};
   }
   Outcome outcome = write_attachment(source, attachment, path, existing.has_value(), state);
-  if (!outcome.failed()) report_file(target, path, attachment);
+  if (!outcome.failed()) {
+    remember_content_id(attachment, path, target, state);
+    report_file(target, path, attachment);
+  }
   return outcome;
 }
 

@@ -7,6 +7,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "extract/names.h"
 #include "extract/safe_text.h"
@@ -57,6 +59,9 @@ struct ExtractionState {
   std::int32_t files_found = 0;
   std::int32_t files_written = 0;
   std::string output_path;  // kept here so that its storage is reused from record to record
+  // The content id and file name of every attachment written (or listed) that has a content id,
+  // for the links of the message's page.
+  std::vector<std::pair<std::string, std::string>> content_files;
 };
 
 // A write failure's message, with the path and the host's reason, or none when the run goes on.
@@ -73,6 +78,16 @@ struct FoundAttachment {
   std::int32_t data_length = 0;  // at least 1, and the bytes lie inside the buffer
   std::string name;              // sanitised and not empty; ".txt" may be appended to it
   std::string title;             // as found near the attachment
+  // A file made of the message rather than found in the source (its text, its meeting, an
+  // attached message): what it is ("message text", "meeting", "attached message"), shown in
+  // place of the title, and its bytes, written in place of the source's.
+  std::string_view kind{};
+  std::string made{};
+  bool damaged = false;  // made of a stream that did not check out
+  // The attachment's content id (PR_ATTACH_CONTENT_ID), where the message was read.
+  std::string content_id{};
+
+  bool is_made() const { return !kind.empty(); }
 };
 
 // Names, numbers, confirms and writes one attachment, whichever scan found it.

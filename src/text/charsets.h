@@ -24,6 +24,8 @@ bool is_known_code_page(std::uint32_t code_page);
 // The name by which HTML and MIME declare text in this Windows code page ("windows-1251",
 // "iso-8859-1", "utf-8", ...), or an empty view for a code page without one.
 std::string_view charset_name(std::uint32_t code_page);
+// The code page a charset label names (any case: "UTF-8", "iso-8859-1", "Windows-1251"), or 0.
+std::uint32_t code_page_of_charset(std::string_view label);
 
 // The code point of the well-formed UTF-8 character at `at` and its length in bytes (1 for
 // ASCII, NUL included); length 0 when no well-formed character begins there (no overlong form,
