@@ -79,9 +79,9 @@ struct TnefAttachment {
 
 // The whole stream.
 struct TnefMessage {
-  std::vector<Attribute> attributes;     // level 1, in order
-  PropertyList properties;               // attMsgProps (the last one, where a stream has more)
-  std::vector<PropertyList> recipients;  // the rows of attRecipTable
+  std::vector<Attribute> attributes;      // level 1, in order
+  PropertyList properties;                // attMsgProps (the last one, where a stream has more)
+  std::vector<PropertyList> recipients;   // the rows of attRecipTable
   std::vector<TnefAttachment> attachments;
   // The code page of its 8-bit text: the first attOemCodepage, else Windows-1252.
   std::uint32_t code_page = 1252;
