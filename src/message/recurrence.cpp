@@ -22,15 +22,14 @@ constexpr std::uint16_t kOverrideAttachment = 0x0040;
 constexpr std::uint16_t kOverrideSubType = 0x0080;
 constexpr std::uint16_t kOverrideColor = 0x0100;
 
-// A count of 4-byte dates and the dates; as many as the bytes hold where the count says more.
-// False when the count lied.
+// A count of 4-byte dates and the dates. A count that claims more than the bytes left leaves no
+// telling which of them are dates: none are taken, and false says reading stops.
 bool read_dates(Cursor& in, std::vector<std::uint32_t>& dates) {
   const auto count = in.read_u32_le();
-  if (!count) return false;
-  const std::size_t fit = std::min<std::size_t>(*count, in.left() / 4);
-  dates.reserve(fit);
-  for (std::size_t i = 0; i < fit; ++i) dates.push_back(*in.read_u32_le());
-  return fit == *count;
+  if (!count || *count > in.left() / 4) return false;
+  dates.reserve(*count);
+  for (std::uint32_t i = 0; i < *count; ++i) dates.push_back(*in.read_u32_le());
+  return true;
 }
 
 // An 8-bit string of an ExceptionInfo: its length plus one, its length, then its bytes.
@@ -166,7 +165,11 @@ std::optional<RecurrencePattern> read_recurrence(Bytes value) {
   pattern.rule_complete = true;
 
   if (!read_dates(in, pattern.deleted_dates)) return pattern;   // DeletedInstanceDates
-  if (!read_dates(in, pattern.modified_dates)) return pattern;  // ModifiedInstanceDates
+  if (!read_dates(in, pattern.modified_dates)) {                // ModifiedInstanceDates
+    // Without the changed instances, the deleted ones cannot be told from them.
+    pattern.deleted_dates.clear();
+    return pattern;
+  }
   pattern.start_date = in.read_u32_le();                        // StartDate
   pattern.end_date = in.read_u32_le();                          // EndDate
   if (!pattern.end_date) return pattern;

@@ -66,8 +66,9 @@ struct RecurrencePattern {
   bool complete = false;
 };
 
-// The pattern in `value`, or nothing where even its frequency and type cannot be read. A count
-// that claims more than the bytes left gives what they hold, and reading stops there.
+// The pattern in `value`, or nothing where even its frequency and type cannot be read. Reading
+// stops at a field that does not fit, or at a count that claims more than the bytes left; what
+// came before it is kept.
 std::optional<RecurrencePattern> read_recurrence(Bytes value);
 
 // The RRULE value ("FREQ=WEEKLY;..."), or an empty rule and a note for the user where none can

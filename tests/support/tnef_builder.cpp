@@ -283,4 +283,206 @@ std::string ScratchDirectory::operator/(std::string_view name) const {
   return path_ + "/" + std::string(name);
 }
 
+void PropertyListBuilder::head(std::uint16_t type, const PropertyTag& tag) {
+  put_le16(properties_, type);                                   // property type
+  put_le16(properties_, tag.named ? next_named_id_++ : tag.id);  // property id
+  if (tag.named) {
+    properties_.insert(properties_.end(), tag.guid.begin(), tag.guid.end());  // property set
+    put_le32(properties_, 0);                                                 // kind: a number
+    put_le32(properties_, tag.number);                                        // the number
+  }
+  ++count_;
+}
+
+PropertyListBuilder& PropertyListBuilder::counted(std::uint16_t type, const PropertyTag& tag,
+                                                  std::span<const std::uint8_t> value) {
+  head(type, tag);
+  put_le32(properties_, 1);                                         // value count
+  put_le32(properties_, static_cast<std::uint32_t>(value.size()));  // value length
+  properties_.insert(properties_.end(), value.begin(), value.end());
+  while (properties_.size() % 4 != 0) properties_.push_back(0);  // padding
+  return *this;
+}
+
+PropertyListBuilder& PropertyListBuilder::string8(PropertyTag tag, std::string_view text) {
+  ByteVector value(text.begin(), text.end());
+  value.push_back(0);
+  return counted(kPtString8, tag, value);
+}
+
+PropertyListBuilder& PropertyListBuilder::unicode(PropertyTag tag, std::u16string_view text) {
+  ByteVector value;
+  for (char16_t unit : text) put_le16(value, static_cast<std::uint16_t>(unit));
+  put_le16(value, 0);
+  return counted(kPtUnicode, tag, value);
+}
+
+PropertyListBuilder& PropertyListBuilder::binary(PropertyTag tag,
+                                                 std::span<const std::uint8_t> value) {
+  return counted(kPtBinary, tag, value);
+}
+
+PropertyListBuilder& PropertyListBuilder::object(PropertyTag tag,
+                                                 std::span<const std::uint8_t> value) {
+  return counted(kPtObject, tag, value);
+}
+
+PropertyListBuilder& PropertyListBuilder::long_value(PropertyTag tag, std::uint32_t value) {
+  head(kPtLong, tag);
+  put_le32(properties_, value);
+  return *this;
+}
+
+PropertyListBuilder& PropertyListBuilder::boolean(PropertyTag tag, bool value) {
+  head(0x000B, tag);
+  put_le32(properties_, value ? 1 : 0);  // 2 bytes, padded to 4
+  return *this;
+}
+
+PropertyListBuilder& PropertyListBuilder::systime(PropertyTag tag, std::uint64_t ticks) {
+  head(0x0040, tag);
+  put_le32(properties_, static_cast<std::uint32_t>(ticks));
+  put_le32(properties_, static_cast<std::uint32_t>(ticks >> 32));
+  return *this;
+}
+
+PropertyListBuilder& PropertyListBuilder::declare_count(std::uint32_t count) {
+  declared_ = count;
+  return *this;
+}
+
+ByteVector PropertyListBuilder::block() const {
+  const std::uint32_t count = declared_.value_or(count_);
+  ByteVector out(4 + properties_.size());
+  for (std::size_t i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(count >> (8 * i));
+  std::copy(properties_.begin(), properties_.end(), out.begin() + 4);
+  return out;
+}
+
+ByteVector recipient_table(std::span<const PropertyListBuilder> rows,
+                           std::optional<std::uint32_t> declared_rows) {
+  ByteVector out;
+  put_le32(out, declared_rows.value_or(static_cast<std::uint32_t>(rows.size())));  // row count
+  for (const PropertyListBuilder& row : rows) {
+    const ByteVector block = row.block();
+    out.insert(out.end(), block.begin(), block.end());
+  }
+  return out;
+}
+
+namespace {
+
+// Days from 1601-01-01 to a date of the Gregorian calendar.
+std::int64_t days_since_1601(int year, int month, int day) {
+  std::int64_t days = 0;
+  for (int y = 1601; y < year; ++y)
+    days += (y % 4 == 0 && (y % 100 != 0 || y % 400 == 0)) ? 366 : 365;
+  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  for (int m = 1; m < month; ++m) {
+    days += kDays[m - 1];
+    if (m == 2 && year % 4 == 0 && (year % 100 != 0 || year % 400 == 0)) ++days;
+  }
+  return days + day - 1;
+}
+
+}  // namespace
+
+std::uint64_t filetime(int year, int month, int day, int hour, int minute) {
+  const std::int64_t minutes = days_since_1601(year, month, day) * 1440 + hour * 60 + minute;
+  return static_cast<std::uint64_t>(minutes) * 600'000'000ull;
+}
+
+std::uint32_t pattern_minutes(int year, int month, int day) {
+  return static_cast<std::uint32_t>(days_since_1601(year, month, day) * 1440);
+}
+
+ByteVector recurrence_pattern(const RecurrenceSpec& spec) {
+  ByteVector out;
+  put_le16(out, 0x3004);                                                   // ReaderVersion
+  put_le16(out, 0x3004);                                                   // WriterVersion
+  put_le16(out, spec.frequency);                                           // RecurFrequency
+  put_le16(out, spec.pattern_type);                                        // PatternType
+  put_le16(out, spec.calendar_type);                                       // CalendarType
+  put_le32(out, 0);                                                        // FirstDateTime
+  put_le32(out, spec.period);                                              // Period
+  put_le32(out, 0);                                                        // SlidingFlag
+  for (std::uint32_t field : spec.pattern_specific) put_le32(out, field);  // PatternTypeSpecific
+  put_le32(out, spec.end_type);                                            // EndType
+  put_le32(out, spec.occurrence_count);                                    // OccurrenceCount
+  put_le32(out, spec.first_day_of_week);                                   // FirstDOW
+  put_le32(out, spec.declared_deleted.value_or(static_cast<std::uint32_t>(spec.deleted.size())));
+  for (std::uint32_t date : spec.deleted) put_le32(out, date);  // DeletedInstanceDates
+  put_le32(out, static_cast<std::uint32_t>(spec.modified.size()));
+  for (std::uint32_t date : spec.modified) put_le32(out, date);  // ModifiedInstanceDates
+  put_le32(out, spec.start_date);                                // StartDate
+  put_le32(out, spec.end_date);                                  // EndDate
+  put_le32(out, 0x3006);                                         // ReaderVersion2
+  put_le32(out, 0x3009);                                         // WriterVersion2
+  put_le32(out, spec.start_time_offset);                         // StartTimeOffset
+  put_le32(out, spec.end_time_offset);                           // EndTimeOffset
+  put_le16(out, spec.declared_exceptions.value_or(
+                    static_cast<std::uint16_t>(spec.exceptions.size())));  // ExceptionCount
+  for (const RecurrenceExceptionSpec& exception : spec.exceptions) {
+    put_le32(out, exception.start);                         // StartDateTime
+    put_le32(out, exception.end);                           // EndDateTime
+    put_le32(out, exception.original_start);                // OriginalStartDate
+    put_le16(out, exception.subject.empty() ? 0 : 0x0001);  // OverrideFlags
+    if (!exception.subject.empty()) {
+      put_le16(out, static_cast<std::uint16_t>(exception.subject.size() + 1));  // SubjectLength
+      put_le16(out, static_cast<std::uint16_t>(exception.subject.size()));      // SubjectLength2
+      out.insert(out.end(), exception.subject.begin(), exception.subject.end());
+    }
+  }
+  put_le32(out, 0);  // ReservedBlock1Size
+  put_le32(out, 0);  // ReservedBlock2Size
+  return out;
+}
+
+namespace {
+
+void put_zone_rule(ByteVector& out, const ZoneRuleSpec& rule) {
+  put_le32(out, static_cast<std::uint32_t>(rule.bias));           // lBias
+  put_le32(out, static_cast<std::uint32_t>(rule.standard_bias));  // lStandardBias
+  put_le32(out, static_cast<std::uint32_t>(rule.daylight_bias));  // lDaylightBias
+}
+
+void put_system_time(ByteVector& out, const std::array<std::uint16_t, 8>& fields) {
+  for (std::uint16_t field : fields) put_le16(out, field);
+}
+
+}  // namespace
+
+ByteVector time_zone_struct(const ZoneRuleSpec& rule) {
+  ByteVector out;
+  put_zone_rule(out, rule);
+  put_le16(out, 0);                          // wStandardYear
+  put_system_time(out, rule.standard_date);  // stStandardDate
+  put_le16(out, 0);                          // wDaylightYear
+  put_system_time(out, rule.daylight_date);  // stDaylightDate
+  return out;
+}
+
+ByteVector time_zone_definition(std::u16string_view key, std::span<const ZoneRuleSpec> rules) {
+  ByteVector out;
+  out.push_back(0x02);                                                        // bMajorVersion
+  out.push_back(0x01);                                                        // bMinorVersion
+  put_le16(out, static_cast<std::uint16_t>(6 + 2 * key.size()));              // cbHeader
+  put_le16(out, 0x0002);                                                      // wReserved
+  put_le16(out, static_cast<std::uint16_t>(key.size()));                      // cchKeyName
+  for (char16_t unit : key) put_le16(out, static_cast<std::uint16_t>(unit));  // KeyName
+  put_le16(out, static_cast<std::uint16_t>(rules.size()));                    // cRules
+  for (const ZoneRuleSpec& rule : rules) {
+    out.push_back(0x02);           // bMajorVersion
+    out.push_back(0x01);           // bMinorVersion
+    put_le16(out, 0x003E);         // wReserved
+    put_le16(out, 0);              // wTZRuleFlags
+    put_le16(out, rule.year);      // wYear
+    out.insert(out.end(), 14, 0);  // X
+    put_zone_rule(out, rule);
+    put_system_time(out, rule.standard_date);  // stStandardDate
+    put_system_time(out, rule.daylight_date);  // stDaylightDate
+  }
+  return out;
+}
+
 }  // namespace kestrox::testing
