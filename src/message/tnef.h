@@ -71,7 +71,8 @@ struct TnefAttachment {
   // attAttachRendData (empty when it has none).
   PropertyList properties;
 
-  // The attribute with this id, or nullptr.
+  // The attribute with this id, or nullptr. Here and everywhere in the reader an attribute is
+  // known by the low half of its id: some writers leave the type in the high half 0.
   const Attribute* find(std::uint32_t id) const;
   // attAttachData's record, if it has one.
   const Attribute* data() const;
@@ -79,9 +80,9 @@ struct TnefAttachment {
 
 // The whole stream.
 struct TnefMessage {
-  std::vector<Attribute> attributes;      // level 1, in order
-  PropertyList properties;                // attMsgProps (the last one, where a stream has more)
-  std::vector<PropertyList> recipients;   // the rows of attRecipTable
+  std::vector<Attribute> attributes;     // level 1, in order
+  PropertyList properties;               // attMsgProps (the last one, where a stream has more)
+  std::vector<PropertyList> recipients;  // the rows of attRecipTable
   std::vector<TnefAttachment> attachments;
   // The code page of its 8-bit text: the first attOemCodepage, else Windows-1252.
   std::uint32_t code_page = 1252;

@@ -52,8 +52,7 @@ MapiBlock& MapiBlock::mapi_unicode(std::uint16_t property_id, std::u16string_vie
 MapiBlock& MapiBlock::mapi_counted(std::uint16_t type, std::uint16_t property_id,
                                    std::int32_t declared_length,
                                    std::span<const std::uint8_t> value) {
-  put_le16(properties_, type);                                         // property type
-  put_le16(properties_, property_id);                                  // property ID
+  head(type, property_id);
   put_le32(properties_, 1);                                            // value count
   put_le32(properties_, static_cast<std::uint32_t>(declared_length));  // value length
   properties_.insert(properties_.end(), value.begin(), value.end());
@@ -63,11 +62,67 @@ MapiBlock& MapiBlock::mapi_counted(std::uint16_t type, std::uint16_t property_id
 }
 
 MapiBlock& MapiBlock::mapi_long(std::uint16_t property_id, std::uint32_t value) {
-  put_le16(properties_, kPtLong);
-  put_le16(properties_, property_id);
+  head(kPtLong, property_id);
   put_le32(properties_, value);
   ++count_;
   return *this;
+}
+
+MapiBlock& MapiBlock::mapi_fixed(std::uint16_t type, std::uint16_t property_id,
+                                 std::span<const std::uint8_t> value) {
+  head(type, property_id);
+  properties_.insert(properties_.end(), value.begin(), value.end());
+  while (properties_.size() % 4 != 0) properties_.push_back(0);  // padding
+  ++count_;
+  return *this;
+}
+
+MapiBlock& MapiBlock::mapi_binary(std::uint16_t property_id, std::span<const std::uint8_t> value,
+                                  std::uint16_t type) {
+  return mapi_counted(type, property_id, static_cast<std::int32_t>(value.size()), value);
+}
+
+MapiBlock& MapiBlock::mapi_multi(std::uint16_t type, std::uint16_t property_id,
+                                 std::span<const ByteVector> values) {
+  const bool counted =
+      type == kPtString8 || type == kPtUnicode || type == kPtBinary || type == kPtObject;
+  head(static_cast<std::uint16_t>(type | 0x1000), property_id);
+  put_le32(properties_, static_cast<std::uint32_t>(values.size()));  // value count
+  for (const ByteVector& value : values) {
+    if (counted) put_le32(properties_, static_cast<std::uint32_t>(value.size()));  // value length
+    properties_.insert(properties_.end(), value.begin(), value.end());
+    while (properties_.size() % 4 != 0) properties_.push_back(0);  // padding
+  }
+  ++count_;
+  return *this;
+}
+
+MapiBlock& MapiBlock::named(const GuidBytes& guid, std::uint32_t number) {
+  ByteVector name(guid.begin(), guid.end());  // property set
+  put_le32(name, 0);                          // kind: a number
+  put_le32(name, number);
+  next_name_ = std::move(name);
+  return *this;
+}
+
+MapiBlock& MapiBlock::named(const GuidBytes& guid, std::u16string_view text) {
+  ByteVector name(guid.begin(), guid.end());                        // property set
+  put_le32(name, 1);                                                // kind: a string
+  put_le32(name, static_cast<std::uint32_t>(2 * text.size() + 2));  // length, NUL included
+  for (char16_t unit : text) put_le16(name, static_cast<std::uint16_t>(unit));
+  put_le16(name, 0);
+  while (name.size() % 4 != 0) name.push_back(0);  // padding
+  next_name_ = std::move(name);
+  return *this;
+}
+
+void MapiBlock::head(std::uint16_t type, std::uint16_t property_id) {
+  put_le16(properties_, type);         // property type
+  put_le16(properties_, property_id);  // property ID
+  if (next_name_) {
+    properties_.insert(properties_.end(), next_name_->begin(), next_name_->end());
+    next_name_.reset();
+  }
 }
 
 ByteVector MapiBlock::block() const {
@@ -135,6 +190,32 @@ TnefBuilder& TnefBuilder::attach_rend_data() {
 
 TnefBuilder& TnefBuilder::attachment_properties(const MapiBlock& block) {
   return record(kLevelAttachment, kAttAttachment, kAtpByte, block.block());
+}
+
+TnefBuilder& TnefBuilder::message_properties(const MapiBlock& block) {
+  return record(kLevelMessage, kAttMsgProps, kAtpByte, block.block());
+}
+
+TnefBuilder& TnefBuilder::recipient_table(std::span<const MapiBlock> rows) {
+  ByteVector value;
+  put_le32(value, static_cast<std::uint32_t>(rows.size()));  // row count
+  for (const MapiBlock& row : rows) {
+    const ByteVector list = row.block();
+    value.insert(value.end(), list.begin(), list.end());
+  }
+  return record(kLevelMessage, kAttRecipTable, kAtpByte, value);
+}
+
+TnefBuilder& TnefBuilder::subject(std::string_view text) {
+  ByteVector value(text.begin(), text.end());
+  value.push_back(0);
+  return record(kLevelMessage, kAttSubject, kAtpString, value);
+}
+
+TnefBuilder& TnefBuilder::body(std::string_view text) {
+  ByteVector value(text.begin(), text.end());
+  value.push_back(0);
+  return record(kLevelMessage, kAttBody, kAtpText, value);
 }
 
 TnefBuilder& TnefBuilder::tnef_version() {

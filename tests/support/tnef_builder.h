@@ -21,6 +21,9 @@ inline constexpr std::uint8_t kLevelAttachment = 0x02;
 
 // Attribute IDs (the low word of the attribute tag).
 inline constexpr std::uint16_t kAttMessageClass = 0x8008;
+inline constexpr std::uint16_t kAttBody = 0x800C;
+inline constexpr std::uint16_t kAttMsgProps = 0x9003;
+inline constexpr std::uint16_t kAttRecipTable = 0x9004;
 inline constexpr std::uint16_t kAttSubject = 0x8004;
 inline constexpr std::uint16_t kAttAttachData = 0x800F;
 inline constexpr std::uint16_t kAttAttachTitle = 0x8010;
@@ -31,6 +34,7 @@ inline constexpr std::uint16_t kAttOemCodepage = 0x9007;
 
 // Attribute types (the high word of the attribute tag).
 inline constexpr std::uint16_t kAtpString = 0x0001;
+inline constexpr std::uint16_t kAtpText = 0x0002;
 inline constexpr std::uint16_t kAtpByte = 0x0006;
 inline constexpr std::uint16_t kAtpWord = 0x0007;
 inline constexpr std::uint16_t kAtpDword = 0x0008;
@@ -58,6 +62,9 @@ inline constexpr std::size_t kPropertyBlockHeadSize = kRecordHeadSize + 4;
 // From a counted property's tag to its value: type (2), ID (2), value count (4), value length (4).
 inline constexpr std::size_t kPropertyHeadSize = 12;
 
+// A property set as stored: 16 bytes, the first three fields little-endian.
+using GuidBytes = std::array<std::uint8_t, 16>;
+
 // Whether a text value carries its terminating NUL (counted in the length) or not.
 enum class Nul { kWith, kWithout };
 
@@ -77,6 +84,21 @@ class MapiBlock {
                           std::int32_t declared_length, std::span<const std::uint8_t> value);
   // PT_LONG: type, ID and the 4-byte value, with no count.
   MapiBlock& mapi_long(std::uint16_t property_id, std::uint32_t value);
+  // Any fixed-size single value (PT_I2, PT_BOOLEAN, PT_SYSTIME, PT_CLSID, ...): its bytes, padded
+  // to 4.
+  MapiBlock& mapi_fixed(std::uint16_t type, std::uint16_t property_id,
+                        std::span<const std::uint8_t> value);
+  // PT_BINARY (or PT_OBJECT, with its interface id at the start of `value`), one value.
+  MapiBlock& mapi_binary(std::uint16_t property_id, std::span<const std::uint8_t> value,
+                         std::uint16_t type = kPtBinary);
+  // A multi-valued property (`type` without the 0x1000 flag): the count, then each value as its
+  // type stores it (counted types with their lengths), padded to 4.
+  MapiBlock& mapi_multi(std::uint16_t type, std::uint16_t property_id,
+                        std::span<const ByteVector> values);
+  // Names the next property (whose ID must be 0x8000 or above) by a number or a string in the
+  // set `guid`: the GUID, the kind and the name go between its ID and its value.
+  MapiBlock& named(const GuidBytes& guid, std::uint32_t number);
+  MapiBlock& named(const GuidBytes& guid, std::u16string_view name);
 
   std::uint32_t count() const { return count_; }
   // The properties alone, without the count in front.
@@ -85,8 +107,12 @@ class MapiBlock {
   ByteVector block() const;
 
  private:
+  // Type and ID, then the name that named() left for this property.
+  void head(std::uint16_t type, std::uint16_t property_id);
+
   std::uint32_t count_ = 0;
   ByteVector properties_;
+  std::optional<ByteVector> next_name_;
 };
 
 // A TNEF stream, appended to field by field. Every call returns the builder, so a stream reads
@@ -120,6 +146,13 @@ class TnefBuilder {
   TnefBuilder& attach_rend_data();
   // attAttachment (level 2, atpByte): the attachment's MAPI properties.
   TnefBuilder& attachment_properties(const MapiBlock& block);
+  // attMsgProps (level 1, atpByte): the message's MAPI properties.
+  TnefBuilder& message_properties(const MapiBlock& block);
+  // attRecipTable (level 1, atpByte): the row count, then each row's property list.
+  TnefBuilder& recipient_table(std::span<const MapiBlock> rows);
+  // attSubject (level 1, atpString) and attBody (level 1, atpText), each with its NUL.
+  TnefBuilder& subject(std::string_view text);
+  TnefBuilder& body(std::string_view text);
 
   // The message-level attributes that Outlook writes before the attachments.
   TnefBuilder& tnef_version();
