@@ -224,62 +224,14 @@ class ScratchDirectory {
   std::string path_;
 };
 
-// Property lists with named properties and fixed-size values, for a message's attMsgProps, the
-// rows of its attRecipTable and an attachment's attAttachment.
-
-inline constexpr std::uint16_t kAttMsgProps = 0x9003;
-inline constexpr std::uint16_t kAttRecipTable = 0x9004;
-inline constexpr std::uint16_t kAttBody = 0x800C;
-inline constexpr std::uint16_t kAtpText = 0x0002;
-
-using GuidBytes = std::array<std::uint8_t, 16>;
+// Property sets of meetings, and IID_IMessage, which opens the PR_ATTACH_DATA_OBJ of an attached
+// message.
 inline constexpr GuidBytes kPsetidMeetingBytes = {0x90, 0xDA, 0xD8, 0x6E, 0x0B, 0x45, 0x1B, 0x10,
                                                   0x98, 0xDA, 0x00, 0xAA, 0x00, 0x3F, 0x13, 0x05};
 inline constexpr GuidBytes kPsetidAppointmentBytes = {
     0x02, 0x20, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
-// IID_IMessage, which opens the PR_ATTACH_DATA_OBJ of an attached message.
 inline constexpr GuidBytes kIidIMessageBytes = {0x07, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
                                                 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
-
-// A property's tag: an id below 0x8000, or a name in a property set (kind 0, a number) for which
-// an id from 0x8000 is given in order.
-struct PropertyTag {
-  PropertyTag(std::uint16_t property_id) : id(property_id) {}  // NOLINT: reads as an id
-  PropertyTag(const GuidBytes& set, std::uint32_t lid) : named(true), guid(set), number(lid) {}
-  std::uint16_t id = 0;
-  bool named = false;
-  GuidBytes guid{};
-  std::uint32_t number = 0;
-};
-
-class PropertyListBuilder {
- public:
-  PropertyListBuilder& string8(PropertyTag tag, std::string_view text);
-  PropertyListBuilder& unicode(PropertyTag tag, std::u16string_view text);
-  PropertyListBuilder& binary(PropertyTag tag, std::span<const std::uint8_t> value);
-  PropertyListBuilder& object(PropertyTag tag, std::span<const std::uint8_t> value);
-  PropertyListBuilder& long_value(PropertyTag tag, std::uint32_t value);
-  PropertyListBuilder& boolean(PropertyTag tag, bool value);
-  // PT_SYSTIME: 100-nanosecond ticks since 1601.
-  PropertyListBuilder& systime(PropertyTag tag, std::uint64_t ticks);
-  // The count in front of the list says `count` whatever the list holds.
-  PropertyListBuilder& declare_count(std::uint32_t count);
-
-  ByteVector block() const;
-
- private:
-  void head(std::uint16_t type, const PropertyTag& tag);
-  PropertyListBuilder& counted(std::uint16_t type, const PropertyTag& tag,
-                               std::span<const std::uint8_t> value);
-  std::uint32_t count_ = 0;
-  std::optional<std::uint32_t> declared_;
-  std::uint16_t next_named_id_ = 0x8000;
-  ByteVector properties_;
-};
-
-// attRecipTable's value: the row count (`declared_rows` where given), then each row's list.
-ByteVector recipient_table(std::span<const PropertyListBuilder> rows,
-                           std::optional<std::uint32_t> declared_rows = std::nullopt);
 
 // A FILETIME from a date and time of day, UTC.
 std::uint64_t filetime(int year, int month, int day, int hour = 0, int minute = 0);
