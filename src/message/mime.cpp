@@ -320,11 +320,51 @@ std::string content_id(const TnefAttachment& attachment, std::uint32_t code_page
   return "<" + std::string(text) + ">";
 }
 
+// The media type of the common kinds of file, by the extension of its name, so that a mail
+// program shows a picture as one where the attachment names no type of its own.
+std::string type_by_extension(std::string_view name) {
+  struct Kind {
+    std::string_view extension, type;
+  };
+  static constexpr Kind kKinds[] = {
+      {"bmp", "image/bmp"},
+      {"csv", "text/csv"},
+      {"doc", "application/msword"},
+      {"gif", "image/gif"},
+      {"htm", "text/html"},
+      {"html", "text/html"},
+      {"ics", "text/calendar"},
+      {"jpeg", "image/jpeg"},
+      {"jpg", "image/jpeg"},
+      {"pdf", "application/pdf"},
+      {"png", "image/png"},
+      {"rtf", "application/rtf"},
+      {"tif", "image/tiff"},
+      {"tiff", "image/tiff"},
+      {"txt", "text/plain"},
+      {"vcf", "text/vcard"},
+      {"xls", "application/vnd.ms-excel"},
+      {"xml", "application/xml"},
+      {"zip", "application/zip"},
+      {"docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
+      {"xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
+      {"pptx", "application/vnd.openxmlformats-officedocument.presentationml.presentation"},
+  };
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos) return {};
+  const std::string_view extension = name.substr(dot + 1);
+  for (const Kind& kind : kKinds) {
+    if (same_without_case(extension, kind.extension)) return std::string(kind.type);
+  }
+  return {};
+}
+
 Part file_part(const TnefAttachment& attachment, Bytes bytes, std::uint32_t code_page) {
   const std::string name = attachment_name(attachment, code_page);
   std::string type;
   if (auto tag = property_text(attachment.properties.find(kPrAttachMimeTag), code_page))
     type = media_type(*tag);
+  if (type.empty()) type = type_by_extension(name);
   if (type.empty()) type = "application/octet-stream";
   const std::string id = content_id(attachment, code_page);
   std::string head = "Content-Type: " + type + parameter("name", name) + "\r\n";
