@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Fills SEED_DIR/fuzz_run, SEED_DIR/fuzz_search and SEED_DIR/fuzz_decode with starting inputs:
+# Fills SEED_DIR/fuzz_run, SEED_DIR/fuzz_search, SEED_DIR/fuzz_decode and SEED_DIR/fuzz_message
+# with starting inputs:
 # a few hand-made ones, the sample file, the shared corpus of real files when it is there (cut to
 # their first 64 KiB: the structure the targets care about starts early), and the crafted inputs
 # of the builders when the program that writes them (the fuzz_write_seeds target) is given.
@@ -10,7 +11,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seeds=${1:?usage: make_seeds.sh SEED_DIR [fuzz_write_seeds]}
 writer=${2:-}
 shared="$root/../shared/corpus"
-mkdir -p "$seeds/fuzz_run" "$seeds/fuzz_search" "$seeds/fuzz_decode"
+mkdir -p "$seeds/fuzz_run" "$seeds/fuzz_search" "$seeds/fuzz_decode" "$seeds/fuzz_message"
 
 # --- hand-made: one small TNEF stream with a title, an 8-bit and a Unicode name ---------------
 tnef() {
@@ -74,3 +75,17 @@ for file in "$seeds"/fuzz_run/*.eml "$seeds"/fuzz_run/*.b64; do
   { printf '\x00\x00\x00'; head -c 8192 "$file"; } >"$seeds/fuzz_decode/b64_$(basename "$file")"
   { printf '\x01\x00\x00'; head -c 8192 "$file"; } >"$seeds/fuzz_decode/qp_$(basename "$file")"
 done
+
+# --- the message's layers: which one (0 the reader and the text, 1 the decompressor, 2 the
+# de-encapsulator), then its input (see fuzz_message.cpp) ------------------------------------------
+for file in "$seeds"/fuzz_run/*; do
+  case "$file" in *.eml | *.b64) continue ;; esac
+  { printf '\x00'; cat "$file"; } >"$seeds/fuzz_message/$(basename "$file")"
+done
+{
+  printf '\x02'
+  printf '%s' '{\rtf1\ansi\ansicpg1251\fromhtml1 \deff0{\fonttbl{\f0\fcharset204 A;}{\f1\fcharset128 B;}}'
+  printf '%s' '{\*\htmltag19 <html><head>}{\*\htmltag241 <style>\par\tab p\{\}</style>}\htmlrtf {\htmlrtf0 '
+  printf '%s' "\\'c1\\f1\\'82\\'a0\\uc1\\u1055?\\u-10179?\\u-8704?\\lquote\\~}{\\*\\mhtmltag1 x}}"
+} >"$seeds/fuzz_message/hand_fromhtml.rtf"
+printf '\x02%s' "{\\rtf1\\ansi\\fromtext a\\par b\\tab c\\'e9}" >"$seeds/fuzz_message/hand_fromtext.rtf"

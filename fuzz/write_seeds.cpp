@@ -1,13 +1,14 @@
 // Writes crafted starting inputs for the fuzz targets with the tests' TNEF and MIME builders:
 // named and unnamed attachments, every way of naming one, bad lengths, and both encodings.
 //
-//   fuzz_write_seeds SEED_DIR      (writes SEED_DIR/fuzz_run/ and SEED_DIR/fuzz_decode/)
+//   fuzz_write_seeds SEED_DIR  (writes SEED_DIR/fuzz_run/, fuzz_decode/ and fuzz_message/)
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "support/mime_builder.h"
+#include "support/rtf_builder.h"
 #include "support/tnef_builder.h"
 
 namespace {
@@ -70,10 +71,12 @@ int main(int argc, char** argv) {
 
   // Attachments kept in their property lists: a file, an object, and lengths that lie.
   TnefBuilder lists;
-  lists.signature().attach_title("kept.pdf").attachment_properties(
-      MapiBlock()
-          .mapi_counted(t::kPtBinary, t::kPrAttachData, 30, t::pattern_free_bytes(30, 7))
-          .mapi_string8(t::kPrAttachLongFilename, "kept.pdf"));
+  lists.signature()
+      .attach_title("kept.pdf")
+      .attachment_properties(
+          MapiBlock()
+              .mapi_counted(t::kPtBinary, t::kPrAttachData, 30, t::pattern_free_bytes(30, 7))
+              .mapi_string8(t::kPrAttachLongFilename, "kept.pdf"));
   ByteVector object(16, 0xA5);
   object.resize(60, 0x41);
   lists.attachment_properties(MapiBlock()
@@ -91,7 +94,36 @@ int main(int argc, char** argv) {
       "builder_quoted.eml",
       bytes_of(t::mime_message(odd.bytes(), t::TransferEncoding::kQuotedPrintable)));
 
-  bool ok = true;
+  // The message's text: compressed RTF encapsulating HTML, HTML, a named property, recipients.
+  const ByteVector rtf = t::CompressedRtfBuilder()
+                             .literals("{\\rtf1\\ansi\\fromhtml1 {\\*\\htmltag1 <html><head>}")
+                             .reference(0, 17)
+                             .literals("\\'e9\\u1055?}")
+                             .end()
+                             .bytes();
+  const MapiBlock rows[] = {MapiBlock().mapi_string8(0x3001, "Ann")};
+  const ByteVector text_message =
+      TnefBuilder()
+          .signature()
+          .oem_codepage(1251)
+          .subject("s")
+          .body("\xC1")
+          .message_properties(MapiBlock()
+                                  .mapi_unicode(0x0037, u"subject")
+                                  .mapi_binary(0x1009, rtf)
+                                  .mapi_binary(0x1013, bytes_of("<p><img src=cid:a@b></p>"))
+                                  .named(t::GuidBytes{1, 2, 3}, u"name")
+                                  .mapi_long(0x8001, 1))
+          .recipient_table(rows)
+          .bytes();
+  const std::string message_dir = std::string(argv[1]) + "/fuzz_message/";
+  ByteVector layered = {0};
+  layered.insert(layered.end(), text_message.begin(), text_message.end());
+
+  bool ok = t::write_file(message_dir + "builder_text", layered);
+  layered.assign(1, 1);
+  layered.insert(layered.end(), rtf.begin(), rtf.end());
+  ok = t::write_file(message_dir + "builder_rtf", layered) && ok;
   for (const auto& [name, bytes] : run_seeds) ok = t::write_file(run_dir + name, bytes) && ok;
   ok = t::write_file(decode_dir + "builder_base64", with_prefix(0, t::base64_lines(message))) && ok;
   ok = t::write_file(decode_dir + "builder_quoted",

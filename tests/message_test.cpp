@@ -8,9 +8,11 @@
 #include <vector>
 
 #include "message/properties.h"
+#include "message/text.h"
 #include "message/tnef.h"
 #include "support/corpus.h"
 #include "support/guarded_buffer.h"
+#include "support/rtf_builder.h"
 #include "support/sha256.h"
 #include "support/tnef_builder.h"
 
@@ -450,6 +452,291 @@ TEST(MessageCorpus, FindsTheAttachDataRecordsOfTheWalk) {
     }
     EXPECT_EQ(found, expected[stream.name]);
   }
+}
+
+// A message with the given message-level properties (and attributes before them).
+ByteVector message_with(const MapiBlock& properties, std::string_view subject = {},
+                        std::string_view body = {}, std::uint32_t code_page = 1252) {
+  TnefBuilder tnef;
+  tnef.signature().oem_codepage(code_page);
+  if (!subject.empty()) tnef.subject(subject);
+  if (!body.empty()) tnef.body(body);
+  return tnef.message_properties(properties).bytes();
+}
+
+ByteVector compressed(std::string_view rtf) {
+  return tb::CompressedRtfBuilder().literals(rtf).end().bytes();
+}
+
+struct NameCase {
+  const char* what;
+  std::function<ByteVector()> stream;
+  std::string_view mime_subject;
+  std::string expected;
+};
+
+const NameCase kNames[] = {
+    {"PR_SUBJECT, Unicode, over attSubject",
+     [] { return message_with(MapiBlock().mapi_unicode(kPrSubject, u"\u0411ox"), "att"); }, "",
+     "\u0411ox"},
+    {"PR_SUBJECT, 8-bit in the message's code page",
+     [] { return message_with(MapiBlock().mapi_string8(kPrSubject, "\xC1ox"), {}, {}, 1251); }, "",
+     "\u0411ox"},
+    {"the prefix mark and its length dropped",
+     [] { return message_with(MapiBlock().mapi_unicode(kPrSubject, u"\u0001\u0004RE: x")); }, "",
+     "RE: x"},
+    {"attSubject where there is no PR_SUBJECT",
+     [] { return message_with(MapiBlock().mapi_string8(kPrConversationTopic, "topic"), "att"); },
+     "", "att"},
+    {"the conversation topic past a blank subject",
+     [] {
+       return message_with(
+           MapiBlock().mapi_string8(kPrSubject, " ").mapi_string8(kPrConversationTopic, "topic"));
+     },
+     "", "topic"},
+    {"the MIME subject", [] { return message_with(MapiBlock()); }, "From MIME", "From MIME"},
+    {"nothing", [] { return message_with(MapiBlock()); }, "", "message"},
+    {"cut to 200 bytes between characters",
+     [] {
+       return message_with(MapiBlock().mapi_unicode(kPrSubject, std::u16string(150, u'\u0411')));
+     },
+     "",
+     [] {
+       std::string cut;
+       for (int i = 0; i < 100; ++i) cut += "\u0411";
+       return cut;
+     }()},
+};
+
+TEST(MessageText, Names) {
+  for (const NameCase& row : kNames) {
+    SCOPED_TRACE(row.what);
+    const ByteVector stream = row.stream();
+    const std::optional<TnefMessage> message = read_tnef(stream);
+    ASSERT_TRUE(message);
+    EXPECT_EQ(message_name(*message, row.mime_subject), row.expected);
+  }
+}
+
+struct TextCase {
+  const char* what;
+  std::function<ByteVector()> stream;
+  std::string_view extension;  // empty: no text at all
+  std::string expected;
+  bool damaged = false;
+};
+
+const TextCase kTexts[] = {
+    {"PR_HTML without a declaration: PR_INTERNET_CPID's added after <head>",
+     [] {
+       return message_with(MapiBlock()
+                               .mapi_binary(kPrHtml, bytes_of("<html><HEAD lang=x><p>\xE9</html>"))
+                               .mapi_long(kPrInternetCodepage, 28591)
+                               .mapi_binary(kPrRtfCompressed, compressed("{\\rtf1 x}")));
+     },
+     ".html",
+     "<html><HEAD lang=x><meta http-equiv=\"Content-Type\" content=\"text/html; "
+     "charset=iso-8859-1\"><p>\xE9</html>"},
+    {"PR_HTML with its own declaration: as stored",
+     [] {
+       return message_with(MapiBlock().mapi_binary(
+           kPrHtml, bytes_of("<head><meta charset=\"koi8-r\"><header>\xC1</header>")));
+     },
+     ".html", "<head><meta charset=\"koi8-r\"><header>\xC1</header>"},
+    {"PR_HTML without <head> and without PR_INTERNET_CPID: the message's code page at the start",
+     [] {
+       return message_with(MapiBlock().mapi_string8(kPrHtml, "<header>x</header>"), {}, {}, 1251);
+     },
+     ".html",
+     "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=windows-1251\">"
+     "<header>x</header>"},
+    {"PR_HTML in Unicode: UTF-8, its declaration made so",
+     [] {
+       return message_with(
+           MapiBlock().mapi_unicode(kPrHtml,
+                                    u"<head><META http-equiv=Content-Type content='text/html; "
+                                    u"charset=windows-1251'></head>\u0411"));
+     },
+     ".html",
+     "<head><META http-equiv=Content-Type content='text/html; charset=utf-8'></head>\u0411"},
+    {"RTF that encapsulates HTML: UTF-8, declared after <head>",
+     [] {
+       return message_with(MapiBlock().mapi_binary(
+           kPrRtfCompressed,
+           compressed("{\\rtf1\\ansi\\ansicpg1251\\fromhtml1 {\\*\\htmltag1 <html><head>}"
+                      "{\\*\\htmltag2 </head>}\\'c1}")));
+     },
+     ".html",
+     "<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\">"
+     "</head>\u0411"},
+    {"RTF that encapsulates text",
+     [] {
+       return message_with(MapiBlock().mapi_binary(
+           kPrRtfCompressed, compressed("{\\rtf1\\ansi\\fromtext a\\par b}")));
+     },
+     ".txt", "a\r\nb"},
+    {"RTF as it is, its trailing NUL kept, over PR_BODY",
+     [] {
+       return message_with(
+           MapiBlock()
+               .mapi_binary(kPrRtfCompressed, compressed(std::string_view("{\\rtf1 x}\0", 10)))
+               .mapi_string8(kPrBody, "body"));
+     },
+     ".rtf", std::string("{\\rtf1 x}\0", 10)},
+    {"damaged RTF gives what it decompressed to",
+     [] {
+       return message_with(MapiBlock().mapi_binary(
+           kPrRtfCompressed, tb::CompressedRtfBuilder().literals("{\\rtf1 x}").bytes()));
+     },
+     ".rtf", "{\\rtf1 x}", true},
+    {"an RTF property that is no compressed RTF: the plain body",
+     [] {
+       return message_with(MapiBlock()
+                               .mapi_binary(kPrRtfCompressed, bytes_of("short"))
+                               .mapi_unicode(kPrBody, u"\u0411ody"));
+     },
+     ".txt", "\u0411ody"},
+    {"PR_BODY in 8 bits, by the message's code page, over attBody",
+     [] { return message_with(MapiBlock().mapi_string8(kPrBody, "\xC1"), {}, "att", 1251); },
+     ".txt", "\u0411"},
+    {"attBody", [] { return message_with(MapiBlock(), {}, "\xC1 body", 1251); }, ".txt",
+     "\u0411 body"},
+    {"no text", [] { return message_with(MapiBlock().mapi_string8(kPrSubject, "s")); }, "", ""},
+};
+
+TEST(MessageText, Texts) {
+  for (const TextCase& row : kTexts) {
+    SCOPED_TRACE(row.what);
+    const ByteVector stream = row.stream();
+    const std::optional<TnefMessage> message = read_tnef(stream);
+    ASSERT_TRUE(message);
+    const std::optional<MessageText> text = message_text(*message);
+    ASSERT_EQ(text.has_value(), !row.extension.empty());
+    if (!text) continue;
+    EXPECT_EQ(text->extension, row.extension);
+    EXPECT_EQ(text->bytes, row.expected);
+    EXPECT_EQ(text->damaged, row.damaged);
+  }
+}
+
+TEST(MessageText, PlainText) {
+  const ByteVector encapsulated = message_with(
+      MapiBlock().mapi_binary(kPrRtfCompressed, compressed("{\\rtf1\\ansi\\fromtext a\\tab b}")));
+  const ByteVector html = message_with(MapiBlock().mapi_binary(
+      kPrRtfCompressed, compressed("{\\rtf1\\ansi\\fromhtml1 {\\*\\htmltag1 <p>}a}")));
+  const ByteVector both =
+      message_with(MapiBlock()
+                       .mapi_binary(kPrRtfCompressed, compressed("{\\rtf1\\ansi\\fromtext rtf}"))
+                       .mapi_unicode(kPrBody, u"body"));
+  EXPECT_EQ(message_plain_text(*read_tnef(encapsulated)), "a\tb");
+  EXPECT_EQ(message_plain_text(*read_tnef(html)), std::nullopt);
+  EXPECT_EQ(message_plain_text(*read_tnef(both)), "body");
+}
+
+TEST(MessageText, ContentIdLinks) {
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"image001.jpg@01D1.2B3C", "image001.jpg"},
+      {"<pic@x>", "my picture (2).png"},
+      {"image001.jpg@01D1", "wrong.jpg"},
+  };
+  struct Row {
+    std::string_view html, expected;
+  };
+  const Row rows[] = {
+      {"<img src=\"cid:image001.jpg@01D1.2B3C\">", "<img src=\"image001.jpg\">"},
+      {"<img src='CID:pic@x'><img src=cid:pic%40x>",
+       "<img src='my%20picture%20%282%29.png'><img src=my%20picture%20%282%29.png>"},
+      {"url(cid:image001.jpg@01D1) cid:image001.jpg@01D1.2B3Cx cid:other cid:",
+       "url(wrong.jpg) cid:image001.jpg@01D1.2B3Cx cid:other cid:"},
+  };
+  for (const Row& row : rows) {
+    std::string html(row.html);
+    link_content_ids(html, files);
+    EXPECT_EQ(html, row.expected);
+  }
+}
+
+// What each corpus stream's text is. The RTF, and the HTML and text inside RTF, are held to the
+// peers' bytes in rtf_test.cpp; an HTML body here is the stored PR_HTML itself, every corpus page
+// having its own charset declaration.
+struct CorpusText {
+  std::string_view sample, extension;  // extension empty: no text
+  std::size_t length;
+  bool damaged;
+};
+const CorpusText kCorpusTexts[] = {
+    {"mime/horde_Itip_Reply.eml", ".rtf", 10128, false},
+    {"mime/horde_tnef_task.eml", ".rtf", 856, false},
+    {"mime/mimekit_rich-text.eml", ".rtf", 15237, false},
+    {"mime/mimekit_ukr.eml", ".html", 830, false},
+    {"mime/roundcube_tnef1.eml", "", 0, false},
+    {"mime/roundcube_tnef2.eml", ".html", 5358, false},
+    {"mime/roundcube_tnef3.eml", ".rtf", 443, false},
+    {"raw/horde_TnefAttachments.tnef", ".rtf", 23699, false},
+    {"raw/horde_TnefAttachmentsMultiple.tnef", ".rtf", 11962, false},
+    {"raw/horde_TnefMeetingRequest.tnef", ".rtf", 10025, false},
+    {"raw/horde_tnef_vnote.tnef", ".rtf", 841, false},
+    {"raw/horde_winmail2.dat", ".rtf", 10106, false},
+    {"raw/ktnef_mapi_attach_data_obj.tnef", ".rtf", 2429, false},
+    {"raw/ktnef_umlaut-filename.tnef", ".rtf", 10853, false},
+    {"raw/mimekit_christmas.tnef", ".rtf", 15237, false},
+    {"raw/mimekit_winmail.tnef", ".rtf", 13412, false},
+    {"raw/poi_bug52400-winmail-simple.dat", ".html", 473, false},
+    {"raw/poi_bug52400-winmail-with-attachments.dat", ".html", 672, false},
+    {"raw/poi_bug63955-winmail.dat", ".html", 1697, false},
+    {"raw/poi_oom.tnef", "", 0, false},
+    {"raw/poi_quick-winmail.dat", ".rtf", 25528, false},
+    {"raw/qu_invalid-checksum.tnef", ".rtf", 593, true},
+    {"raw/roundcube_winmail-10193.tnef", ".html", 16664, false},
+    {"raw/teamwork_panic.tnef", ".html", 10561, false},
+    {"raw/tnefparse_IPM-DistList.tnef", ".html", 2143, false},
+    {"raw/tnefparse_bad_checksum.tnef", ".html", 4614, false},
+    {"raw/tnefparse_duplicate_filename.tnef", ".rtf", 2429, false},
+    {"raw/tnefparse_minimal_attachment.tnef", "", 0, false},
+    {"raw/tnefparse_umlaut.tnef", ".html", 2679, false},
+    {"raw/vt_MAPI_ATTACH_DATA_OBJ.tnef", ".rtf", 2429, false},
+    {"raw/vt_MAPI_OBJECT.tnef", ".rtf", 732, false},
+    {"raw/vt_body.tnef", ".html", 5358, false},
+    {"raw/vt_data-before-name.tnef", ".rtf", 163, false},
+    {"raw/vt_garbage-at-end.tnef", "", 0, false},
+    {"raw/vt_long-filename.tnef", ".txt", 729, false},
+    {"raw/vt_missing-filenames.tnef", ".txt", 961, false},
+    {"raw/vt_multi-name-property.tnef", "", 0, false},
+    {"raw/vt_multi-value-attribute.tnef", ".html", 760, false},
+    {"raw/vt_one-file.tnef", "", 0, false},
+    {"raw/vt_rtf.tnef", ".rtf", 593, false},
+    {"raw/vt_triples.tnef", ".rtf", 247, false},
+    {"raw/vt_two-files.tnef", "", 0, false},
+    {"raw/vt_unicode-mapi-attr-name.tnef", ".html", 6389, false},
+    {"raw/vt_unicode-mapi-attr.tnef", ".html", 1226, false},
+    {"raw/ytnef_multi-value-attribute.tnef", ".html", 760, false},
+    {"raw/ytnef_oob-TNEFVersion-SwapWord.tnef", "", 0, false},
+    {"raw/ytnef_winmail.dat", ".rtf", 443, false},
+};
+
+TEST(MessageCorpus, Texts) {
+  REQUIRE_SAMPLE_CORPUS();
+  std::map<std::string_view, const CorpusText*> expected;
+  for (const CorpusText& row : kCorpusTexts) expected[row.sample] = &row;
+  std::size_t checked = 0;
+  for (const tb::CorpusStream& stream : tb::corpus_streams()) {
+    SCOPED_TRACE(stream.name);
+    const std::optional<TnefMessage> message = read_tnef(stream.bytes);
+    if (!message) continue;
+    const auto row = expected.find(stream.name);
+    ASSERT_NE(row, expected.end());
+    ++checked;
+    const std::optional<MessageText> text = message_text(*message);
+    ASSERT_EQ(text.has_value(), !row->second->extension.empty());
+    if (!text) continue;
+    EXPECT_EQ(text->extension, row->second->extension);
+    EXPECT_EQ(text->bytes.size(), row->second->length);
+    EXPECT_EQ(text->damaged, row->second->damaged);
+    if (const std::optional<Bytes> html = property_bytes(message->properties.find(kPrHtml))) {
+      EXPECT_EQ(text->bytes, std::string(html->begin(), html->end()));
+    }
+  }
+  EXPECT_EQ(checked, std::size(kCorpusTexts));
 }
 
 }  // namespace

@@ -114,6 +114,35 @@ bool is_known_code_page(std::uint32_t code_page) {
   return code_page == kUtf8CodePage || find_code_page(code_page) != nullptr;
 }
 
+std::string_view charset_name(std::uint32_t code_page) {
+  struct Name {
+    std::uint32_t code_page;
+    std::string_view name;
+  };
+  // The labels browsers and mail programs know (the WHATWG encoding labels) for the code pages
+  // that Windows mail writes.
+  constexpr Name kNames[] = {
+      {65001, "utf-8"},       {20127, "us-ascii"},     {1250, "windows-1250"},
+      {1251, "windows-1251"}, {1252, "windows-1252"},  {1253, "windows-1253"},
+      {1254, "windows-1254"}, {1255, "windows-1255"},  {1256, "windows-1256"},
+      {1257, "windows-1257"}, {1258, "windows-1258"},  {874, "windows-874"},
+      {932, "shift_jis"},     {936, "gb2312"},         {949, "euc-kr"},
+      {950, "big5"},          {866, "ibm866"},         {10000, "macintosh"},
+      {20866, "koi8-r"},      {21866, "koi8-u"},       {28591, "iso-8859-1"},
+      {28592, "iso-8859-2"},  {28593, "iso-8859-3"},   {28594, "iso-8859-4"},
+      {28595, "iso-8859-5"},  {28596, "iso-8859-6"},   {28597, "iso-8859-7"},
+      {28598, "iso-8859-8"},  {38598, "iso-8859-8-i"}, {28599, "iso-8859-9"},
+      {28603, "iso-8859-13"}, {28605, "iso-8859-15"},  {50220, "iso-2022-jp"},
+      {50221, "iso-2022-jp"}, {50222, "iso-2022-jp"},  {51932, "euc-jp"},
+      {20932, "euc-jp"},      {51949, "euc-kr"},       {54936, "gb18030"},
+
+  };
+  for (const Name& entry : kNames) {
+    if (entry.code_page == code_page) return entry.name;
+  }
+  return {};
+}
+
 Utf8Character utf8_character_at(std::string_view text, std::size_t at) {
   constexpr Utf8Character kNone{0, 0};
   if (at >= text.size()) return kNone;

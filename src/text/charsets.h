@@ -21,6 +21,10 @@ std::string utf8_from_utf16le(std::span<const std::uint8_t> units);
 std::string utf8_from_code_page(std::span<const std::uint8_t> bytes, std::uint32_t code_page);
 bool is_known_code_page(std::uint32_t code_page);
 
+// The name by which HTML and MIME declare text in this Windows code page ("windows-1251",
+// "iso-8859-1", "utf-8", ...), or an empty view for a code page without one.
+std::string_view charset_name(std::uint32_t code_page);
+
 // The code point of the well-formed UTF-8 character at `at` and its length in bytes (1 for
 // ASCII, NUL included); length 0 when no well-formed character begins there (no overlong form,
 // no surrogate, nothing above U+10FFFF, not cut short by the end) or `at` is past the end.
@@ -35,8 +39,8 @@ Utf8Character utf8_character_at(std::string_view text, std::size_t at);
 // overrides (U+202A-U+202E), the isolates (U+2066-U+2069) and the byte order mark (U+FEFF).
 // "invoice" U+202E "fdp.exe" shows as "invoiceexe.pdf".
 constexpr bool is_invisible_control(char32_t c) {
-  return (c >= 0x80 && c <= 0x9F) || (c >= 0x200B && c <= 0x200F) ||
-         (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
+  return (c >= 0x80 && c <= 0x9F) || (c >= 0x200B && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
 }
 
 // Appends the code point as UTF-8; a surrogate or a value above U+10FFFF is appended as U+FFFD.

@@ -1,8 +1,6 @@
 // The compressed RTF builder of the tests and fuzz seeds.
 #include "support/rtf_builder.h"
 
-#include "message/rtf_compressed.h"
-
 namespace kestrox::testing {
 
 namespace {
@@ -15,6 +13,17 @@ constexpr std::string_view kPrefix =
 void put_le32(ByteVector& out, std::uint32_t value) {
   for (int shift = 0; shift < 32; shift += 8)
     out.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+
+// CRC-32 as [MS-OXRTFCP] computes it (polynomial 0xEDB88320, initial value 0, no final
+// inversion), bit by bit: kept apart from the decompressor's own table-driven one.
+std::uint32_t crc_of(std::span<const std::uint8_t> bytes) {
+  std::uint32_t crc = 0;
+  for (std::uint8_t byte : bytes) {
+    crc ^= byte;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ ((crc & 1) != 0 ? 0xEDB88320u : 0);
+  }
+  return crc;
 }
 
 }  // namespace
@@ -85,7 +94,7 @@ ByteVector CompressedRtfBuilder::bytes() const {
   put_le32(out, compressed_size_.value_or(static_cast<std::uint32_t>(12 + data_.size())));
   put_le32(out, raw_size_.value_or(static_cast<std::uint32_t>(text_.size())));  // RAWSIZE
   put_le32(out, 0x75465A4C);                                                    // "LZFu"
-  put_le32(out, crc_.value_or(rtf_crc32(data_)));                               // CRC
+  put_le32(out, crc_.value_or(crc_of(data_)));                                  // CRC
   out.insert(out.end(), data_.begin(), data_.end());
   return out;
 }
