@@ -235,11 +235,14 @@ std::string built_headers(const TnefMessage& message) {
   head += recipients_field(message, "To", kRecipientTo);
   head += recipients_field(message, "Cc", kRecipientCc);
   head += unstructured_field("Subject", subject_of(message));
-  std::optional<std::uint64_t> sent = property_u64(message.properties.find(kPrClientSubmitTime));
-  if (!sent) sent = property_u64(message.properties.find(kPrLastModificationTime));
-  if (sent) {
-    const std::string date = rfc5322_date(seconds_from_filetime(*sent));
-    if (!date.empty()) head += "Date: " + date + "\r\n";
+  // When it was sent, else when it was last changed; a time past any four-digit year is none.
+  for (std::uint16_t id : {kPrClientSubmitTime, kPrLastModificationTime}) {
+    const std::optional<std::uint64_t> time = property_u64(message.properties.find(id));
+    const std::string date = time ? rfc5322_date(seconds_from_filetime(*time)) : std::string();
+    if (!date.empty()) {
+      head += "Date: " + date + "\r\n";
+      break;
+    }
   }
   if (auto id = property_text(message.properties.find(kPrInternetMessageId), message.code_page)) {
     const std::string checked = message_id(*id);
@@ -408,7 +411,10 @@ std::optional<Part> text_of(const TnefMessage& message, int level) {
 std::string serialized(const std::string& headers, const std::optional<Part>& root) {
   std::string eml = headers + "MIME-Version: 1.0\r\n";
   if (!root) return eml + "\r\n";
-  return eml + root->head + "\r\n" + root->body;
+  eml += root->head + "\r\n" + root->body;
+  // Every line of the message ends in CRLF, a text's last one too.
+  if (!root->body.empty() && !eml.ends_with("\r\n")) eml += "\r\n";
+  return eml;
 }
 
 }  // namespace

@@ -479,4 +479,53 @@ ByteVector time_zone_definition(std::u16string_view key, std::span<const ZoneRul
   return out;
 }
 
+ByteVector nested_attached_messages(std::size_t depth) {
+  TnefBuilder innermost;
+  innermost.signature().message_class("IPM.Note").subject("Innermost").body("The last level.");
+  if (depth <= 1) return innermost.bytes();
+  // Every outer level up to its attAttachment record.
+  TnefBuilder lead;
+  lead.signature().message_class("IPM.Note").subject("Nested").body("One level.");
+  lead.attach_rend_data()
+      .attach_title("Untitled Attachment")
+      .attach_data(kEmbeddedMessagePlaceholder);
+  constexpr std::size_t kMethodSize = 8;       // type, id, the value 5
+  constexpr std::size_t kObjectHeadSize = 12;  // type, id, value count, value length
+  auto padding = [](std::size_t n) { return (4 - n % 4) % 4; };
+  // Each level's size from the innermost out.
+  std::vector<std::size_t> sizes(depth);
+  sizes[depth - 1] = innermost.offset();
+  for (std::size_t k = depth - 1; k-- > 0;) {
+    const std::size_t object = kIidIMessageBytes.size() + sizes[k + 1];
+    const std::size_t list = 4 + kMethodSize + kObjectHeadSize + object + padding(object);
+    sizes[k] = lead.offset() + kRecordHeadSize + list + kRecordChecksumSize;
+  }
+  ByteVector out;
+  out.reserve(sizes[0]);
+  for (std::size_t k = 0; k + 1 < depth; ++k) {
+    const std::size_t object = kIidIMessageBytes.size() + sizes[k + 1];
+    const std::size_t list = 4 + kMethodSize + kObjectHeadSize + object + padding(object);
+    out.insert(out.end(), lead.bytes().begin(), lead.bytes().end());
+    out.push_back(kLevelAttachment);                  // level
+    put_le16(out, kAttAttachment);                    // attribute ID
+    put_le16(out, kAtpByte);                          // attribute type
+    put_le32(out, static_cast<std::uint32_t>(list));  // length
+    put_le32(out, 2);                                 // property count
+    put_le16(out, kPtLong);                           // PR_ATTACH_METHOD
+    put_le16(out, kPrAttachMethod);
+    put_le32(out, 5);          // an attached message
+    put_le16(out, kPtObject);  // PR_ATTACH_DATA_OBJ
+    put_le16(out, kPrAttachData);
+    put_le32(out, 1);                                   // value count
+    put_le32(out, static_cast<std::uint32_t>(object));  // value length
+    out.insert(out.end(), kIidIMessageBytes.begin(), kIidIMessageBytes.end());
+  }
+  out.insert(out.end(), innermost.bytes().begin(), innermost.bytes().end());
+  for (std::size_t k = depth - 1; k-- > 0;) {
+    out.insert(out.end(), padding(kIidIMessageBytes.size() + sizes[k + 1]), 0);  // padding
+    put_le16(out, 0);  // checksum, which readers do not hold a stream to
+  }
+  return out;
+}
+
 }  // namespace kestrox::testing

@@ -284,4 +284,14 @@ ByteVector time_zone_struct(const ZoneRuleSpec& rule);
 // A TZDEFINITION with its key name and rules, as PidLidAppointmentTimeZoneDefinitionRecur holds.
 ByteVector time_zone_definition(std::u16string_view key, std::span<const ZoneRuleSpec> rules);
 
+// Outlook's text in the data record of an attached message, NUL included (89 bytes).
+inline constexpr std::string_view kEmbeddedMessagePlaceholder{
+    "This attachment is a MAPI 1.0 embedded message and is not supported by this mail system.", 89};
+
+// A message that holds itself as an attached message, `depth` levels in all: every level but the
+// last is the same message (subject "Nested", a text, one attachment whose data record holds the
+// placeholder and whose PR_ATTACH_DATA_OBJ holds the next level); the last has only a subject and
+// a text. Laid out from both ends at once, so that 10,000 levels cost what their bytes cost.
+ByteVector nested_attached_messages(std::size_t depth);
+
 }  // namespace kestrox::testing
