@@ -271,20 +271,28 @@ TEST(MimeAttachedMessages, BuiltMessages) {
   EXPECT_EQ(built.types, std::vector<std::string>{"text/plain"});
   EXPECT_EQ(text_of(built.leaves.at(0).body), "Hello\r\nworld\r\n");
 
+  // As received: MIME fields give way to the parts written; text that is not ASCII is written as
+  // encoded words, an address field that is not as the properties say; a field with a control
+  // character or a line too long for any reader is left out.
   MapiBlock original_headers;
   original_headers
-      .mapi_string8(0x007D,
-                    "Received: from a\n\tby b\nFrom: x@y.example\nMIME-Version: 1.0\n"
-                    "Content-Type: multipart/mixed;\n boundary=\"old\"\nSubject: kept\n\nnot a "
-                    "header\n")
+      .mapi_unicode(0x007D,
+                    u"Received: from a\n\tby b\nFrom: x@y.example\nMIME-Version: 1.0\n"
+                    u"Content-Type: multipart/mixed;\n boundary=\"old\"\nSubject: kept\n"
+                    u"Thread-Topic: Gr\u00FC\u00DFe\nTo: J\u00F6rg <j@example.com>\n"
+                    u"X-Bell: \u0007\nX-Long: " +
+                        std::u16string(1000, u'x') + u"\n\nnot a header\n")
       .mapi_string8(0x1000, "text");
+  const MapiBlock to[] = {recipient(1, u"J\u00F6rg", "j@example.com")};
   const Eml original = eml_of(TnefBuilder()
                                   .signature()
                                   .message_class("IPM.Note")
                                   .message_properties(original_headers)
+                                  .recipient_table(to)
                                   .bytes());
   EXPECT_EQ(original.head.substr(0, original.head.find("Content-Type")),
             "Received: from a\r\n\tby b\r\nFrom: x@y.example\r\nSubject: kept\r\n"
+            "Thread-Topic: =?utf-8?B?R3LDvMOfZQ==?=\r\nTo: =?utf-8?B?SsO2cmc=?= <j@example.com>\r\n"
             "MIME-Version: 1.0\r\n");
   EXPECT_EQ(original.text.find("old"), std::string::npos);
 

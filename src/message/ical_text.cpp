@@ -74,6 +74,9 @@ void append_ical_line(std::string& out, std::string_view line) {
 }
 
 bool plain_mail_address(std::string_view address) {
+  // RFC 5321 4.5.3.1.3: no path, so no address, is longer.
+  constexpr std::size_t kLongestAddress = 254;
+  if (address.size() > kLongestAddress) return false;
   const std::size_t at = address.find('@');
   if (at == std::string_view::npos || at == 0 || at + 1 == address.size() ||
       address.find('@', at + 1) != std::string_view::npos)

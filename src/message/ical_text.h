@@ -19,8 +19,9 @@ std::string ical_parameter(std::string_view value);
 // its CRLF (the leading space of a continuation counts), never inside a UTF-8 character.
 void append_ical_line(std::string& out, std::string_view line);
 
-// An e-mail address a calendar can write as "mailto:": one '@' between a local part and a domain,
-// no spaces, controls or characters that delimit an address.
+// An e-mail address a calendar can write as "mailto:" and a mail header as it is: one '@' between
+// a local part and a domain, no spaces, controls or characters that delimit an address, and no
+// longer than an address can be (254 octets).
 bool plain_mail_address(std::string_view address);
 
 }  // namespace kestrox

@@ -261,13 +261,57 @@ std::string_view field_name(std::string_view line) {
   return line.substr(0, colon);
 }
 
+bool is_address_field(std::string_view name) {
+  for (std::string_view address : {"From", "Sender", "Reply-To", "To", "Cc", "Bcc"}) {
+    if (same_without_case(name, address)) return true;
+  }
+  return false;
+}
+
+// One field the message arrived with, as it is to be written: kept as it is, its text written
+// again where it is not ASCII, or nothing.
+std::string original_field(std::string_view name, std::string_view lines,
+                           const TnefMessage& message) {
+  if (same_without_case(name, "MIME-Version") || starts_without_case(name, "Content-")) return {};
+  bool ascii = true;
+  std::size_t line_length = 0;
+  for (char c : lines) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\r' || c == '\n') {
+      line_length = 0;
+      continue;
+    }
+    // A line no reader takes, or a control character: the field is left out.
+    if (++line_length > kLongestLine || (byte < 0x20 && c != '\t') || byte == 0x7F) return {};
+    ascii = ascii && byte < 0x80;
+  }
+  if (ascii) return std::string(lines);
+  // Text that is not ASCII is written as encoded words; an address cannot be, and the message's
+  // own properties give the field instead.
+  if (same_without_case(name, "From")) return from_field(message);
+  if (same_without_case(name, "To")) return recipients_field(message, "To", kRecipientTo);
+  if (same_without_case(name, "Cc")) return recipients_field(message, "Cc", kRecipientCc);
+  if (is_address_field(name)) return {};
+  std::string value;
+  for (std::size_t at = name.size() + 1; at < lines.size(); ++at) {
+    if (lines[at] != '\r' && lines[at] != '\n') value += lines[at];
+  }
+  const std::size_t first = value.find_first_not_of(" \t");
+  return unstructured_field(name, first == std::string::npos ? "" : value.substr(first));
+}
+
 // The header lines the message arrived with, up to the first empty line, in CRLF lines, without
 // their MIME-Version and Content-* fields (the parts written replace them) and without lines that
 // are no field.
-std::string original_headers(std::string_view block) {
+std::string original_headers(std::string_view block, const TnefMessage& message) {
   const std::string lines = with_crlf(block);
   std::string head;
-  bool keeping = false;
+  std::string_view name;
+  std::string field_lines;
+  auto finish_field = [&] {
+    if (!name.empty()) head += original_field(name, field_lines, message);
+    field_lines.clear();
+  };
   for (std::size_t at = 0; at < lines.size();) {
     std::size_t end = lines.find("\r\n", at);
     if (end == std::string::npos) end = lines.size();
@@ -275,15 +319,16 @@ std::string original_headers(std::string_view block) {
     at = end + 2;
     if (line.empty()) break;
     if (line.front() == ' ' || line.front() == '\t') {
-      if (keeping && line.find_first_not_of(" \t") != std::string_view::npos)
-        head.append(line).append("\r\n");
+      // A continuation: of the field before it, where it says anything.
+      if (line.find_first_not_of(" \t") != std::string_view::npos)
+        field_lines.append(line).append("\r\n");
       continue;
     }
-    const std::string_view name = field_name(line);
-    keeping = !name.empty() && !same_without_case(name, "MIME-Version") &&
-              !starts_without_case(name, "Content-");
-    if (keeping) head.append(line).append("\r\n");
+    finish_field();
+    name = field_name(line);
+    field_lines.append(line).append("\r\n");
   }
+  finish_field();
   return head;
 }
 
@@ -316,7 +361,8 @@ std::string content_id(const TnefAttachment& attachment, std::uint32_t code_page
   std::string_view text = *id;
   if (text.size() >= 2 && text.front() == '<' && text.back() == '>')
     text = text.substr(1, text.size() - 2);
-  if (text.empty()) return {};
+  constexpr std::size_t kLongestId = 250;
+  if (text.empty() || text.size() > kLongestId) return {};
   for (char c : text) {
     if (c <= 0x20 || c >= 0x7F || c == '<' || c == '>') return {};
   }
@@ -444,7 +490,7 @@ std::optional<std::string> attached_message_eml(Bytes stream, int level) {
   std::string headers;
   if (auto original =
           property_text(message->properties.find(kPrTransportMessageHeaders), message->code_page))
-    headers = original_headers(*original);
+    headers = original_headers(*original, *message);
   if (headers.empty()) headers = built_headers(*message);
 
   std::optional<Part> text = text_of(*message, level);

@@ -117,7 +117,11 @@ std::string unstructured_field(std::string_view name, std::string_view value) {
 
 std::string display_phrase(std::string_view name) {
   const std::string text = clean_text(name);
-  if (!printable_ascii(text) || text.find("=?") != std::string::npos) return encoded_words(text);
+  // Encoded words also fold a name too long to keep on one line.
+  constexpr std::size_t kLongestPlainName = 200;
+  if (!printable_ascii(text) || text.find("=?") != std::string::npos ||
+      text.size() > kLongestPlainName)
+    return encoded_words(text);
   bool atoms = !text.empty() && text.front() != ' ' && text.back() != ' ';
   for (char c : text) atoms = atoms && (atom_character(c) || c == ' ');
   if (atoms) return text;
@@ -187,6 +191,8 @@ std::string parameter(std::string_view name, std::string_view value) {
 }
 
 std::string media_type(std::string_view text) {
+  constexpr std::size_t kLongestType = 127;  // RFC 6838 4.2: 127 characters each half
+  if (text.size() > kLongestType) return {};
   const std::size_t slash = text.find('/');
   if (slash == std::string_view::npos || slash == 0 || slash + 1 == text.size()) return {};
   std::string type;

@@ -164,14 +164,14 @@ std::optional<RecurrencePattern> read_recurrence(Bytes value) {
   pattern.first_day_of_week = *first_dow;
   pattern.rule_complete = true;
 
-  if (!read_dates(in, pattern.deleted_dates)) return pattern;   // DeletedInstanceDates
-  if (!read_dates(in, pattern.modified_dates)) {                // ModifiedInstanceDates
+  if (!read_dates(in, pattern.deleted_dates)) return pattern;  // DeletedInstanceDates
+  if (!read_dates(in, pattern.modified_dates)) {               // ModifiedInstanceDates
     // Without the changed instances, the deleted ones cannot be told from them.
     pattern.deleted_dates.clear();
     return pattern;
   }
-  pattern.start_date = in.read_u32_le();                        // StartDate
-  pattern.end_date = in.read_u32_le();                          // EndDate
+  pattern.start_date = in.read_u32_le();  // StartDate
+  pattern.end_date = in.read_u32_le();    // EndDate
   if (!pattern.end_date) return pattern;
 
   // What an appointment adds to the pattern.
