@@ -59,6 +59,9 @@ const DecompressionCase kDecompressions[] = {
     {"RAWSIZE smaller: the bytes past it are not given",
      [] { return CompressedRtfBuilder().literals("{abc}").end().raw_size(3).bytes(); }, "{ab",
      true},
+    {"RAWSIZE inside a reference: what fits is given",
+     [] { return CompressedRtfBuilder().reference(0, 17).end().raw_size(5).bytes(); }, "{\\rtf",
+     true},
     {"RAWSIZE far beyond what the bytes could give",
      [] { return CompressedRtfBuilder().reference(0, 17).raw_size(0xFFFFFFFF).bytes(); },
      "{\\rtf1\\ansi\\mac\\d", true},
@@ -265,6 +268,8 @@ const DeencapsulationCase kDeencapsulations[] = {
      HTML_HEADER "{\\*\\htmltag84 <a href=\"x\">{\\*\\mhtmltag84 <a href=\"cid:y\">}}"
                  "{\\*\\generator Riched20;}{\\*\\unknown text}{\\info{\\title T}}ok}",
      EncapsulatedKind::kHtml, "<a href=\"x\">ok"},
+    {"\\bin data passed over whole, braces and all",
+     HTML_HEADER "a{\\*\\pic \\bin5 }{\\x}}b\\bin99 {}", EncapsulatedKind::kHtml, "ab"},
     {"encapsulated text",
      "{\\rtf1\\ansi\\ansicpg1251\\fromtext \\deff0{\\fonttbl{\\f0\\fswiss Arial;}}"
      "\\pard line\\par \\'c4\\tab end\\par}",

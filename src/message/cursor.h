@@ -35,6 +35,14 @@ class Cursor {
     position_ += 2;
     return value;
   }
+  // Big-endian, as compressed RTF writes its references.
+  std::optional<std::uint16_t> read_u16_be() {
+    if (left() < 2) return std::nullopt;
+    const std::uint16_t value =
+        static_cast<std::uint16_t>(bytes_[position_] << 8 | bytes_[position_ + 1]);
+    position_ += 2;
+    return value;
+  }
   std::optional<std::uint32_t> read_u32_le() {
     if (left() < 4) return std::nullopt;
     std::uint32_t value = 0;

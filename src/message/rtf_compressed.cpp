@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <span>
 #include <string_view>
 
 #include "message/cursor.h"
@@ -41,40 +42,43 @@ constexpr std::array<std::uint32_t, 256> kCrcTable = make_crc_table();
 
 // The LZ77 variant of [MS-OXRTFCP] 2.1.3.1: a control byte, then for each of its bits from the
 // lowest a literal byte (0) or a 2-byte big-endian reference (1) of a 12-bit dictionary offset and
-// a 4-bit length less 2. A reference to the write position itself ends the stream.
-// Returns whether that end marker came.
-bool decompress(Bytes data, std::uint32_t raw_size, std::string& out) {
-  std::array<char, kDictionarySize> dictionary{};
+// a 4-bit length less 2. A reference to the write position itself ends the stream. Writes at most
+// `out.size()` bytes into `out` and returns how many, and whether that end marker came.
+struct Decompressed {
+  std::size_t size = 0;
+  bool ended = false;
+};
+Decompressed decompress(Bytes data, std::span<char> out) {
+  std::array<char, kDictionarySize> dictionary{};  // bytes never written read as zeros
   std::copy(kDictionaryPrefix.begin(), kDictionaryPrefix.end(), dictionary.begin());
   std::size_t write = kDictionaryPrefix.size();
-  const auto put = [&](char byte) {
-    dictionary[write] = byte;
-    write = (write + 1) % kDictionarySize;
-    if (out.size() >= raw_size) return false;  // more than the header declared
-    out += byte;
-    return true;
-  };
+  std::size_t size = 0;
 
   Cursor cursor(data);
   while (const std::optional<std::uint8_t> control = cursor.read_u8()) {
     for (int bit = 0; bit < 8; ++bit) {
       if ((*control >> bit & 1) == 0) {
         const std::optional<std::uint8_t> literal = cursor.read_u8();
-        if (!literal || !put(static_cast<char>(*literal))) return false;
+        if (!literal || size == out.size()) return {size, false};
+        dictionary[write] = out[size++] = static_cast<char>(*literal);
+        write = (write + 1) % kDictionarySize;
         continue;
       }
-      const std::optional<std::uint8_t> high = cursor.read_u8();
-      const std::optional<std::uint8_t> low = cursor.read_u8();
-      if (!high || !low) return false;
-      const std::size_t offset = std::size_t{*high} << 4 | *low >> 4;  // dictionary offset
-      const std::size_t length = (*low & 0x0Fu) + 2;                   // length less 2
-      if (offset == write) return true;                                // the end marker
-      for (std::size_t i = 0; i < length; ++i) {
-        if (!put(dictionary[(offset + i) % kDictionarySize])) return false;
+      const std::optional<std::uint16_t> reference = cursor.read_u16_be();
+      if (!reference) return {size, false};
+      const std::size_t offset = *reference >> 4;           // dictionary offset
+      const std::size_t length = (*reference & 0x0Fu) + 2;  // length less 2
+      if (offset == write) return {size, true};             // the end marker
+      const std::size_t fits = std::min(length, out.size() - size);
+      for (std::size_t i = 0; i < fits; ++i) {
+        dictionary[write] = out[size++] = dictionary[(offset + i) % kDictionarySize];
+        write = (write + 1) % kDictionarySize;
       }
+      // Bytes past RAWSIZE: the stream is longer than its header says.
+      if (fits < length) return {size, false};
     }
   }
-  return false;
+  return {size, false};
 }
 
 }  // namespace
@@ -111,9 +115,11 @@ std::optional<DecompressedRtf> decompress_rtf(Bytes value) {
     rtf.damaged = damaged || size < *raw_size;
     return rtf;
   }
-  rtf.bytes.reserve(std::min<std::size_t>(*raw_size, kLargestExpansion * data.size()));
-  const bool ended = decompress(data, *raw_size, rtf.bytes);
-  rtf.damaged = damaged || !ended || rtf.bytes.size() != *raw_size || rtf_crc32(data) != *crc;
+  // RAWSIZE bytes at most, and never more than the data could give whatever RAWSIZE says.
+  rtf.bytes.resize(std::min<std::size_t>(*raw_size, kLargestExpansion * data.size()));
+  const Decompressed result = decompress(data, rtf.bytes);
+  rtf.bytes.resize(result.size);
+  rtf.damaged = damaged || !result.ended || result.size != *raw_size || rtf_crc32(data) != *crc;
   return rtf;
 }
 

@@ -123,6 +123,12 @@ class Deencapsulator {
   GroupState& state() { return groups_.back(); }
 
   void open_group() {
+    // The declaration belongs to the header, before its first table: a document whose first
+    // group inside it opens without one encapsulates nothing, and is not read further.
+    if (!kind_ && groups_.size() >= 2) {
+      not_encapsulated_ = true;
+      return;
+    }
     flush();
     GroupState inner = state();
     inner.first_token = true;
@@ -305,6 +311,12 @@ class Deencapsulator {
       group.destination = word == "htmltag" && group.destination == Destination::kBody
                               ? Destination::kHtmlTag
                               : Destination::kSkipped;
+      return;
+    }
+    if (word == "bin") {
+      // \binN: N raw bytes (a picture's, say) that may hold braces and backslashes of any kind.
+      const std::int64_t length = std::max<std::int64_t>(parameter.value_or(0), 0);
+      cursor_.skip(std::min<std::size_t>(static_cast<std::size_t>(length), cursor_.left()));
       return;
     }
     if (word == "htmlrtf") {
