@@ -364,4 +364,168 @@ std::string ScratchDirectory::operator/(std::string_view name) const {
   return path_ + "/" + std::string(name);
 }
 
+namespace {
+
+// Days from 1601-01-01 to a date of the Gregorian calendar.
+std::int64_t days_since_1601(int year, int month, int day) {
+  std::int64_t days = 0;
+  for (int y = 1601; y < year; ++y)
+    days += (y % 4 == 0 && (y % 100 != 0 || y % 400 == 0)) ? 366 : 365;
+  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  for (int m = 1; m < month; ++m) {
+    days += kDays[m - 1];
+    if (m == 2 && year % 4 == 0 && (year % 100 != 0 || year % 400 == 0)) ++days;
+  }
+  return days + day - 1;
+}
+
+}  // namespace
+
+std::uint64_t filetime(int year, int month, int day, int hour, int minute) {
+  const std::int64_t minutes = days_since_1601(year, month, day) * 1440 + hour * 60 + minute;
+  return static_cast<std::uint64_t>(minutes) * 600'000'000ull;
+}
+
+std::uint32_t pattern_minutes(int year, int month, int day) {
+  return static_cast<std::uint32_t>(days_since_1601(year, month, day) * 1440);
+}
+
+ByteVector recurrence_pattern(const RecurrenceSpec& spec) {
+  ByteVector out;
+  put_le16(out, 0x3004);                                                   // ReaderVersion
+  put_le16(out, 0x3004);                                                   // WriterVersion
+  put_le16(out, spec.frequency);                                           // RecurFrequency
+  put_le16(out, spec.pattern_type);                                        // PatternType
+  put_le16(out, spec.calendar_type);                                       // CalendarType
+  put_le32(out, 0);                                                        // FirstDateTime
+  put_le32(out, spec.period);                                              // Period
+  put_le32(out, 0);                                                        // SlidingFlag
+  for (std::uint32_t field : spec.pattern_specific) put_le32(out, field);  // PatternTypeSpecific
+  put_le32(out, spec.end_type);                                            // EndType
+  put_le32(out, spec.occurrence_count);                                    // OccurrenceCount
+  put_le32(out, spec.first_day_of_week);                                   // FirstDOW
+  put_le32(out, spec.declared_deleted.value_or(static_cast<std::uint32_t>(spec.deleted.size())));
+  for (std::uint32_t date : spec.deleted) put_le32(out, date);  // DeletedInstanceDates
+  put_le32(out, static_cast<std::uint32_t>(spec.modified.size()));
+  for (std::uint32_t date : spec.modified) put_le32(out, date);  // ModifiedInstanceDates
+  put_le32(out, spec.start_date);                                // StartDate
+  put_le32(out, spec.end_date);                                  // EndDate
+  put_le32(out, 0x3006);                                         // ReaderVersion2
+  put_le32(out, 0x3009);                                         // WriterVersion2
+  put_le32(out, spec.start_time_offset);                         // StartTimeOffset
+  put_le32(out, spec.end_time_offset);                           // EndTimeOffset
+  put_le16(out, spec.declared_exceptions.value_or(
+                    static_cast<std::uint16_t>(spec.exceptions.size())));  // ExceptionCount
+  for (const RecurrenceExceptionSpec& exception : spec.exceptions) {
+    put_le32(out, exception.start);                         // StartDateTime
+    put_le32(out, exception.end);                           // EndDateTime
+    put_le32(out, exception.original_start);                // OriginalStartDate
+    put_le16(out, exception.subject.empty() ? 0 : 0x0001);  // OverrideFlags
+    if (!exception.subject.empty()) {
+      put_le16(out, static_cast<std::uint16_t>(exception.subject.size() + 1));  // SubjectLength
+      put_le16(out, static_cast<std::uint16_t>(exception.subject.size()));      // SubjectLength2
+      out.insert(out.end(), exception.subject.begin(), exception.subject.end());
+    }
+  }
+  put_le32(out, 0);  // ReservedBlock1Size
+  put_le32(out, 0);  // ReservedBlock2Size
+  return out;
+}
+
+namespace {
+
+void put_zone_rule(ByteVector& out, const ZoneRuleSpec& rule) {
+  put_le32(out, static_cast<std::uint32_t>(rule.bias));           // lBias
+  put_le32(out, static_cast<std::uint32_t>(rule.standard_bias));  // lStandardBias
+  put_le32(out, static_cast<std::uint32_t>(rule.daylight_bias));  // lDaylightBias
+}
+
+void put_system_time(ByteVector& out, const std::array<std::uint16_t, 8>& fields) {
+  for (std::uint16_t field : fields) put_le16(out, field);
+}
+
+}  // namespace
+
+ByteVector time_zone_struct(const ZoneRuleSpec& rule) {
+  ByteVector out;
+  put_zone_rule(out, rule);
+  put_le16(out, 0);                          // wStandardYear
+  put_system_time(out, rule.standard_date);  // stStandardDate
+  put_le16(out, 0);                          // wDaylightYear
+  put_system_time(out, rule.daylight_date);  // stDaylightDate
+  return out;
+}
+
+ByteVector time_zone_definition(std::u16string_view key, std::span<const ZoneRuleSpec> rules) {
+  ByteVector out;
+  out.push_back(0x02);                                                        // bMajorVersion
+  out.push_back(0x01);                                                        // bMinorVersion
+  put_le16(out, static_cast<std::uint16_t>(6 + 2 * key.size()));              // cbHeader
+  put_le16(out, 0x0002);                                                      // wReserved
+  put_le16(out, static_cast<std::uint16_t>(key.size()));                      // cchKeyName
+  for (char16_t unit : key) put_le16(out, static_cast<std::uint16_t>(unit));  // KeyName
+  put_le16(out, static_cast<std::uint16_t>(rules.size()));                    // cRules
+  for (const ZoneRuleSpec& rule : rules) {
+    out.push_back(0x02);           // bMajorVersion
+    out.push_back(0x01);           // bMinorVersion
+    put_le16(out, 0x003E);         // wReserved
+    put_le16(out, 0);              // wTZRuleFlags
+    put_le16(out, rule.year);      // wYear
+    out.insert(out.end(), 14, 0);  // X
+    put_zone_rule(out, rule);
+    put_system_time(out, rule.standard_date);  // stStandardDate
+    put_system_time(out, rule.daylight_date);  // stDaylightDate
+  }
+  return out;
+}
+
+ByteVector nested_attached_messages(std::size_t depth) {
+  TnefBuilder innermost;
+  innermost.signature().message_class("IPM.Note").subject("Innermost").body("The last level.");
+  if (depth <= 1) return innermost.bytes();
+  // Every outer level up to its attAttachment record.
+  TnefBuilder lead;
+  lead.signature().message_class("IPM.Note").subject("Nested").body("One level.");
+  lead.attach_rend_data()
+      .attach_title("Untitled Attachment")
+      .attach_data(kEmbeddedMessagePlaceholder);
+  constexpr std::size_t kMethodSize = 8;       // type, id, the value 5
+  constexpr std::size_t kObjectHeadSize = 12;  // type, id, value count, value length
+  auto padding = [](std::size_t n) { return (4 - n % 4) % 4; };
+  // Each level's size from the innermost out.
+  std::vector<std::size_t> sizes(depth);
+  sizes[depth - 1] = innermost.offset();
+  for (std::size_t k = depth - 1; k-- > 0;) {
+    const std::size_t object = kIidIMessageBytes.size() + sizes[k + 1];
+    const std::size_t list = 4 + kMethodSize + kObjectHeadSize + object + padding(object);
+    sizes[k] = lead.offset() + kRecordHeadSize + list + kRecordChecksumSize;
+  }
+  ByteVector out;
+  out.reserve(sizes[0]);
+  for (std::size_t k = 0; k + 1 < depth; ++k) {
+    const std::size_t object = kIidIMessageBytes.size() + sizes[k + 1];
+    const std::size_t list = 4 + kMethodSize + kObjectHeadSize + object + padding(object);
+    out.insert(out.end(), lead.bytes().begin(), lead.bytes().end());
+    out.push_back(kLevelAttachment);                  // level
+    put_le16(out, kAttAttachment);                    // attribute ID
+    put_le16(out, kAtpByte);                          // attribute type
+    put_le32(out, static_cast<std::uint32_t>(list));  // length
+    put_le32(out, 2);                                 // property count
+    put_le16(out, kPtLong);                           // PR_ATTACH_METHOD
+    put_le16(out, kPrAttachMethod);
+    put_le32(out, 5);          // an attached message
+    put_le16(out, kPtObject);  // PR_ATTACH_DATA_OBJ
+    put_le16(out, kPrAttachData);
+    put_le32(out, 1);                                   // value count
+    put_le32(out, static_cast<std::uint32_t>(object));  // value length
+    out.insert(out.end(), kIidIMessageBytes.begin(), kIidIMessageBytes.end());
+  }
+  out.insert(out.end(), innermost.bytes().begin(), innermost.bytes().end());
+  for (std::size_t k = depth - 1; k-- > 0;) {
+    out.insert(out.end(), padding(kIidIMessageBytes.size() + sizes[k + 1]), 0);  // padding
+    put_le16(out, 0);  // checksum, which readers do not hold a stream to
+  }
+  return out;
+}
+
 }  // namespace kestrox::testing

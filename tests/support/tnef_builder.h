@@ -224,4 +224,74 @@ class ScratchDirectory {
   std::string path_;
 };
 
+// Property sets of meetings, and IID_IMessage, which opens the PR_ATTACH_DATA_OBJ of an attached
+// message.
+inline constexpr GuidBytes kPsetidMeetingBytes = {0x90, 0xDA, 0xD8, 0x6E, 0x0B, 0x45, 0x1B, 0x10,
+                                                  0x98, 0xDA, 0x00, 0xAA, 0x00, 0x3F, 0x13, 0x05};
+inline constexpr GuidBytes kPsetidAppointmentBytes = {
+    0x02, 0x20, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+inline constexpr GuidBytes kIidIMessageBytes = {0x07, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                                0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+
+// A FILETIME from a date and time of day, UTC.
+std::uint64_t filetime(int year, int month, int day, int hour = 0, int minute = 0);
+// Minutes since 1601 of a date's midnight, as a recurrence pattern counts them.
+std::uint32_t pattern_minutes(int year, int month, int day);
+
+// An ExceptionInfo of a recurrence pattern: times in local minutes since 1601.
+struct RecurrenceExceptionSpec {
+  std::uint32_t start = 0;
+  std::uint32_t end = 0;
+  std::uint32_t original_start = 0;
+  std::string subject;  // ARO_SUBJECT where not empty
+};
+
+// PidLidAppointmentRecur, field by field ([MS-OXOCAL] 2.2.1.44). The defaults: weekly on
+// Mondays, never ending.
+struct RecurrenceSpec {
+  std::uint16_t frequency = 0x200B;
+  std::uint16_t pattern_type = 0x0001;
+  std::uint16_t calendar_type = 0;
+  std::uint32_t period = 1;
+  std::vector<std::uint32_t> pattern_specific = {0x02};
+  std::uint32_t end_type = 0x2023;
+  std::uint32_t occurrence_count = 10;
+  std::uint32_t first_day_of_week = 0;
+  std::vector<std::uint32_t> deleted;
+  std::vector<std::uint32_t> modified;
+  std::optional<std::uint32_t> declared_deleted;  // a count that lies
+  std::uint32_t start_date = 0;
+  std::uint32_t end_date = 0x5AE980DF;
+  std::uint32_t start_time_offset = 720;
+  std::uint32_t end_time_offset = 750;
+  std::vector<RecurrenceExceptionSpec> exceptions;
+  std::optional<std::uint16_t> declared_exceptions;  // a count that lies
+};
+ByteVector recurrence_pattern(const RecurrenceSpec& spec);
+
+// One rule of a time zone: biases in minutes, the two changes as SYSTEMTIME fields (year, month,
+// day of week, day or week, hour, minute, second, milliseconds).
+struct ZoneRuleSpec {
+  std::uint16_t year = 0;
+  std::int32_t bias = 0;
+  std::int32_t standard_bias = 0;
+  std::int32_t daylight_bias = -60;
+  std::array<std::uint16_t, 8> standard_date{};
+  std::array<std::uint16_t, 8> daylight_date{};
+};
+// PidLidTimeZoneStruct.
+ByteVector time_zone_struct(const ZoneRuleSpec& rule);
+// A TZDEFINITION with its key name and rules, as PidLidAppointmentTimeZoneDefinitionRecur holds.
+ByteVector time_zone_definition(std::u16string_view key, std::span<const ZoneRuleSpec> rules);
+
+// Outlook's text in the data record of an attached message, NUL included (89 bytes).
+inline constexpr std::string_view kEmbeddedMessagePlaceholder{
+    "This attachment is a MAPI 1.0 embedded message and is not supported by this mail system.", 89};
+
+// A message that holds itself as an attached message, `depth` levels in all: every level but the
+// last is the same message (subject "Nested", a text, one attachment whose data record holds the
+// placeholder and whose PR_ATTACH_DATA_OBJ holds the next level); the last has only a subject and
+// a text. Laid out from both ends at once, so that 10,000 levels cost what their bytes cost.
+ByteVector nested_attached_messages(std::size_t depth);
+
 }  // namespace kestrox::testing

@@ -1,0 +1,27 @@
+// The text rules of iCalendar (RFC 5545 3.1 and 3.3.11): content lines folded at 75 octets,
+// TEXT values escaped, parameter values quoted.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kestrox {
+
+// A TEXT value: backslash, ';' and ',' escaped, every line end as "\n"; other control
+// characters, and bytes that are not UTF-8, left out.
+std::string ical_escape_text(std::string_view text);
+
+// A parameter value: control characters and '"' left out (a quoted value cannot hold one), and
+// the whole quoted where it holds ':', ';' or ','.
+std::string ical_parameter(std::string_view value);
+
+// Appends one content line and its CRLF, folded so that no line is longer than 75 octets without
+// its CRLF (the leading space of a continuation counts), never inside a UTF-8 character.
+void append_ical_line(std::string& out, std::string_view line);
+
+// An e-mail address a calendar can write as "mailto:" and a mail header as it is: one '@' between
+// a local part and a domain, no spaces, controls or characters that delimit an address, and no
+// longer than an address can be (254 octets).
+bool plain_mail_address(std::string_view address);
+
+}  // namespace kestrox
