@@ -38,15 +38,14 @@ int invalid(Console& console, PathStyle style, const char* reason) {
 }  // namespace
 
 int run_batch(const Options& options, Console& console, PathStyle style) {
-  if (options.missing_value) return invalid(console, style, "the option needs a directory after it");
+  if (options.missing_value)
+    return invalid(console, style, "the option needs a directory after it");
   const auto sources = std::span(options.arguments).subspan(options.arguments.empty() ? 0 : 1);
   if (sources.empty()) return invalid(console, style, "no source given");
   if (std::count(sources.begin(), sources.end(), kStandardInput) > 1) {
     return invalid(console, style, "standard input (-) given more than once");
   }
-  auto shown = [&](std::string_view path) {
-    return console_safe(path, style, console.utf8());
-  };
+  auto shown = [&](std::string_view path) { return console_safe(path, style, console.utf8()); };
   if (options.json) console.keep_output_utf8();
   // The folder of every source's files is made where it is missing; a listing makes nothing.
   if (options.output && !options.list) {
@@ -64,12 +63,14 @@ int run_batch(const Options& options, Console& console, PathStyle style) {
   // gets a number, as a repeat within one source does; only what stood there before is kept.
   ExtractionState carried;
   for (const std::string& source : sources) {
-    OutputTarget target{normalise_output_directory(
-                            options.output ? *options.output : directory_part(source, style), style),
-                        true, style};
+    OutputTarget target{
+        normalise_output_directory(options.output ? *options.output : directory_part(source, style),
+                                   style),
+        true, style};
     target.list = options.list;
     target.keep_both = options.keep_both;
     if (options.original_names) target.characters = NameCharacters::kOriginal;
+    target.message = options.message;
     target.lines = &console;
     target.source_label = source;
     target.json = options.json;

@@ -141,6 +141,7 @@ int run(std::span<const std::string> arguments, Console& console, PathStyle styl
                       ending.quiet, style};
   target.keep_both = options.keep_both;
   if (options.original_names) target.characters = NameCharacters::kOriginal;
+  target.message = options.message;
   ExtractionState state;
   const SourceOutcome outcome = extract_source(places.source_path, target, console, state);
   if (outcome.failure) return ending.failure(*outcome.failure);

@@ -4,11 +4,14 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <span>
 
 #include "bytes/patterns.h"
 #include "decode/container.h"
+#include "extract/message_files.h"
 #include "extract/scan.h"
+#include "message/header.h"
 #include "platform/host.h"
 
 namespace kestrox {
@@ -41,8 +44,8 @@ std::string host_reason(std::string_view otherwise) {
   return reason.empty() ? std::string(otherwise) : reason;
 }
 
-SourceOutcome extract_source(const std::string& path, const OutputTarget& target,
-                             Console& console, ExtractionState& state) {
+SourceOutcome extract_source(const std::string& path, const OutputTarget& target, Console& console,
+                             ExtractionState& state) {
   SourceOutcome result;
   auto fail = [&](const char* message, std::string reason) {
     result.failure = SourceFailure{message, path, std::move(reason)};
@@ -77,10 +80,20 @@ SourceOutcome extract_source(const std::string& path, const OutputTarget& target
     source = file.bytes();
   }
   if (const char* failure = load_failure(load)) return fail(failure, host_reason(kChanged));
+  // A MIME source's Subject names the message's files where the message names none; decoding
+  // writes over it.
+  std::string subject;
+  if (target.message && !starts_with_signature(source)) subject = mime_subject(source);
   decode_container(source, console);
   // A source cut short or changed while in use may have been read as other bytes since.
   if (!file.intact()) return fail("Incomplete file read.\n", std::string(kChanged));
-  const Outcome outcome = scan_attachments(source, target, console, state);
+  // The message is read where its files are wanted, or the content ids of its attachments.
+  std::optional<MessageFiles> message;
+  if (target.message || (target.lines != nullptr && target.json)) {
+    message.emplace(source, std::move(subject), target.message);
+  }
+  const Outcome outcome =
+      scan_attachments(source, target, console, state, message ? &*message : nullptr);
   if (outcome.failed()) {
     result.failure = SourceFailure{outcome.failure, outcome.path, outcome.reason};
     return result;

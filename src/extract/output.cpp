@@ -84,9 +84,8 @@ void choose_output_path(std::span<const std::uint8_t> source, FoundAttachment& a
   // placeholder "Untitled Attachment", which makes the name a text file.
   bool prefer_title = false;
   const std::size_t dot = attachment.name.rfind('.');
-  if (dot == std::string::npos ||
-      characters_in(std::string_view(attachment.name).substr(dot), characters) >
-          kLongestExtension) {
+  if (dot == std::string::npos || characters_in(std::string_view(attachment.name).substr(dot),
+                                                characters) > kLongestExtension) {
     if (attachment.title == kUntitledAttachment) {
       attachment.name.append(kTxt);
     } else {
@@ -153,8 +152,7 @@ void announce(const FoundAttachment& attachment, const std::string& path,
     return console_safe(text, target.style, utf8, target.characters);
   };
   console.out("Extracting file %s, (%s) length %d to %s\n", shown(attachment.name).c_str(),
-              shown(shown_title(attachment)).c_str(), attachment.data_length,
-              shown(path).c_str());
+              shown(shown_title(attachment)).c_str(), attachment.data_length, shown(path).c_str());
 }
 
 // The question about an entry that stood there before: only 'Y' or 'y' replaces it. A quiet run
@@ -171,12 +169,9 @@ bool overwrite_allowed(const OutputTarget& target, Console& console) {
 void report_file(const OutputTarget& target, const std::string& path,
                  const FoundAttachment& attachment) {
   if (target.lines == nullptr) return;
-  const FileLine line{target.source_label,
-                      path,
-                      attachment.data_length,
-                      attachment.is_made() ? attachment.kind : "attachment",
-                      attachment.title,
-                      attachment.content_id,
+  const FileLine line{target.source_label,    path,
+                      attachment.data_length, attachment.is_made() ? attachment.kind : "attachment",
+                      attachment.title,       attachment.content_id,
                       attachment.damaged};
   target.lines->write_out(target.json ? json_line(line) : tab_line(line));
 }
@@ -267,7 +262,8 @@ void print_extraction_summary(const ExtractionState& state, Console& console) {
   }
   if (state.files_found == 0) {
     console.out("Your winmail.dat does not seem to contain attached files.\n");
-    console.out("This is normal; Outlook also saves the formatting of the e-mail in winmail.dat.\n");
+    console.out(
+        "This is normal; Outlook also saves the formatting of the e-mail in winmail.dat.\n");
   }
 }
 

@@ -36,6 +36,8 @@ struct OutputTarget {
   bool keep_both = false;
   // Names in ASCII alone, or as the sender wrote them, in any script.
   NameCharacters characters = NameCharacters::kPortable;
+  // Also the files made of the message itself: its text, its meeting, its attached messages.
+  bool message = false;
 };
 
 // Orders file identities, so that the files a run has written can be looked up.

@@ -8,6 +8,7 @@
 #include "bytes/patterns.h"
 #include "bytes/search.h"
 #include "extract/fields.h"
+#include "extract/message_files.h"
 #include "extract/names.h"
 
 namespace kestrox {
@@ -27,6 +28,15 @@ struct Scan {
   Console& console;
   ExtractionState& state;
   Glyphs glyphs;
+  const MessageFiles* message;  // the message as read, where the run reads it
+};
+
+// Where the scan found an attachment's bytes, so that what the message says of it can be added:
+// an attAttachData record's head, or a property's whole value.
+struct FoundAt {
+  std::size_t record = kNotFound;
+  Bytes property_value{};
+  bool is_object = false;
 };
 
 // The bytes of a usable attAttachData record, from its head to where the record scan resumed:
@@ -43,12 +53,25 @@ const char* unusable_length(bool readable, std::int64_t stored, std::int64_t lef
   return !readable || stored > left ? ">" : length < 0 ? "-" : length == 0 ? " - " : nullptr;
 }
 
-// The name steps on the properties found, then the attachment goes its one way.
-Outcome name_and_extract(const Scan& scan, FoundAttachment& attachment,
-                         const NameProperties& names) {
+// The name steps on the properties found, then what the message says of the attachment, then
+// the attachment goes its one way.
+Outcome name_and_extract(const Scan& scan, FoundAttachment& attachment, const NameProperties& names,
+                         const FoundAt& at) {
   attachment.title = attachment.name;
   take_names(scan.source, names, scan.state.decoding, scan.glyphs, attachment.name);
   finish_name(attachment.name, attachment.title, scan.state.decoding);
+  if (scan.message != nullptr) {
+    if (at.record != kNotFound) {
+      scan.message->complete_record(at.record, attachment);
+    } else {
+      scan.message->complete_property(at.property_value, at.is_object, attachment);
+    }
+    // An attached message written as a mail of its own is named after it, as the message's
+    // other files are.
+    if (attachment.is_made()) {
+      attachment.name = name_from_text(attachment.name, scan.target.characters);
+    }
+  }
   return extract_attachment(scan.source, attachment, scan.target, scan.console, scan.state);
 }
 
@@ -95,8 +118,7 @@ NameProperties record_name_properties(Bytes source, std::size_t resume, std::siz
   if (!near.none()) return near;
   const std::size_t list = find_in(source, window_within(resume, limit), kAttAttachment);
   std::int32_t length = 0;
-  if (list == kNotFound || !read_length(source, list + kRecordLengthOffset, length) ||
-      length < 0) {
+  if (list == kNotFound || !read_length(source, list + kRecordLengthOffset, length) || length < 0) {
     return near;
   }
   const std::size_t value = list + kRecordValueOffset;
@@ -107,8 +129,8 @@ NameProperties record_name_properties(Bytes source, std::size_t resume, std::siz
 
 // The record at `record`: its glyphs, and its attachment when it is usable. `resume` becomes
 // where the next record is looked for, `next` that record (or kNotFound).
-Outcome take_record(const Scan& scan, std::size_t record, std::size_t& resume,
-                    std::size_t& next, std::vector<Passed>& passed) {
+Outcome take_record(const Scan& scan, std::size_t record, std::size_t& resume, std::size_t& next,
+                    std::vector<Passed>& passed) {
   const Bytes source = scan.source;
   const std::size_t end = source.size();
   const std::size_t data_start = record + kRecordValueOffset;
@@ -119,8 +141,7 @@ Outcome take_record(const Scan& scan, std::size_t record, std::size_t& resume,
   const std::int64_t left = static_cast<std::int64_t>(end) - static_cast<std::int64_t>(data_start);
   if (const char* unusable = unusable_length(readable, data_length, left, data_length)) {
     scan.glyphs(unusable);
-    next = resume < end ? find_bytes(source, resume, end - resume, kAttAttachData, end)
-                        : kNotFound;
+    next = resume < end ? find_bytes(source, resume, end - resume, kAttAttachData, end) : kNotFound;
     return {};
   }
   // The scan resumes 9 bytes before the data's end, and the next record found from there bounds
@@ -132,7 +153,8 @@ Outcome take_record(const Scan& scan, std::size_t record, std::size_t& resume,
 
   FoundAttachment attachment{data_start, data_length, std::string(kUnknownAttachment), {}};
   take_record_title(scan, record, resume, limit, attachment.name);
-  return name_and_extract(scan, attachment, record_name_properties(source, resume, limit));
+  return name_and_extract(scan, attachment, record_name_properties(source, resume, limit),
+                          FoundAt{record});
 }
 
 // The attAttachData records, from the buffer's start. `passed` collects the usable ones.
@@ -174,8 +196,8 @@ Outcome take_property_attachment(const Scan& scan, std::size_t began, std::size_
   }
   const std::size_t data_start = property + kPropertyValueOffset + skipped;
   const std::size_t data_end = data_start + static_cast<std::size_t>(length);
-  FoundAttachment attachment{data_start, static_cast<std::int32_t>(length),
-                             std::string(kUnknownAttachment), {}};
+  FoundAttachment attachment{
+      data_start, static_cast<std::int32_t>(length), std::string(kUnknownAttachment), {}};
 
   const std::size_t title_from = std::max(began, start_back_from(list));
   std::size_t title = kNotFound;
@@ -185,10 +207,13 @@ Outcome take_property_attachment(const Scan& scan, std::size_t began, std::size_
                      attachment.name);
     scan.glyphs(";");
   }
-  return name_and_extract(
-      scan, attachment,
-      find_name_properties(source,
-                           {window_within(value, property), window_within(data_end, value_end)}));
+  const FoundAt at{
+      kNotFound, source.subspan(property + kPropertyValueOffset, static_cast<std::size_t>(stored)),
+      property == object};
+  return name_and_extract(scan, attachment,
+                          find_name_properties(source, {window_within(value, property),
+                                                        window_within(data_end, value_end)}),
+                          at);
 }
 
 // The attAttachment records of the buffer, passing over the contents of the usable
@@ -231,16 +256,33 @@ Outcome scan_property_lists(const Scan& scan, const std::vector<Passed>& passed)
   }
 }
 
+// The files made of the message itself, after every attachment and before the summary.
+Outcome extract_message_files(const Scan& scan) {
+  std::vector<std::string> notes;
+  std::vector<FoundAttachment> files = scan.message->message_files(scan.state.content_files, notes);
+  for (FoundAttachment& file : files) {
+    file.name = name_from_text(file.name, scan.target.characters);
+    const Outcome outcome =
+        extract_attachment(scan.source, file, scan.target, scan.console, scan.state);
+    if (outcome.failed()) return outcome;
+  }
+  for (const std::string& note : notes) {
+    scan.console.out("%s\n", console_safe(note, scan.target.style, scan.console.utf8()).c_str());
+  }
+  return {};
+}
+
 }  // namespace
 
 Outcome scan_attachments(Bytes source, const OutputTarget& target, Console& console,
-                         ExtractionState& state) {
-  const Scan scan{source, target, console, state, Glyphs(console, !target.list)};
+                         ExtractionState& state, const MessageFiles* message) {
+  const Scan scan{source, target, console, state, Glyphs(console, !target.list), message};
   state.decoding.original = target.characters == NameCharacters::kOriginal;
   if (state.decoding.original) state.decoding.code_page = message_code_page(source);
   std::vector<Passed> passed;
   Outcome outcome = scan_records(scan, passed);
   if (!outcome.failed()) outcome = scan_property_lists(scan, passed);
+  if (!outcome.failed() && message != nullptr) outcome = extract_message_files(scan);
   if (outcome.failed()) return outcome;
   print_extraction_summary(state, console);
   return {};

@@ -119,7 +119,8 @@ std::string decode_encoded_words(std::string_view text) {
     for (const char c : between) blank = blank && (is_space(c) || c == '\r' || c == '\n');
     if (!blank) append_plain(decoded, between);
     const std::uint32_t code_page = code_page_of_charset(charset);
-    const auto word = std::span(reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size());
+    const auto word =
+        std::span(reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size());
     decoded += utf8_from_code_page(word, code_page != 0 ? code_page : kWindows1252);
     at = plain_from = word_end + 2;
     after_word = true;
@@ -129,9 +130,9 @@ std::string decode_encoded_words(std::string_view text) {
 }
 
 std::string mime_subject(Bytes message) {
-  const std::string_view text(reinterpret_cast<const char*>(message.data()),
-                              message.size() < kLongestHeaderBlock ? message.size()
-                                                                   : kLongestHeaderBlock);
+  const std::string_view text(
+      reinterpret_cast<const char*>(message.data()),
+      message.size() < kLongestHeaderBlock ? message.size() : kLongestHeaderBlock);
   std::size_t line = 0;
   while (line < text.size()) {
     std::size_t end = text.find('\n', line);

@@ -28,15 +28,6 @@ bool is_blank(std::string_view text) {
                      [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
 }
 
-// `text` cut to at most `limit` bytes without splitting a UTF-8 character.
-std::string cut_at_character(std::string text, std::size_t limit) {
-  if (text.size() <= limit) return text;
-  std::size_t end = limit;
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  text.resize(end);
-  return text;
-}
-
 std::optional<std::string> subject_property(const TnefMessage& message) {
   std::optional<std::string> subject =
       property_text(message.properties.find(kPrSubject), message.code_page);

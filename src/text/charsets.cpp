@@ -123,24 +123,58 @@ struct CharsetName {
 // The labels browsers and mail programs know (the WHATWG encoding labels) for the code pages
 // that Windows mail writes; the first of a code page is the one it is declared by.
 constexpr CharsetName kCharsetNames[] = {
-    {65001, "utf-8"},       {20127, "us-ascii"},     {1250, "windows-1250"},
-    {1251, "windows-1251"}, {1252, "windows-1252"},  {1253, "windows-1253"},
-    {1254, "windows-1254"}, {1255, "windows-1255"},  {1256, "windows-1256"},
-    {1257, "windows-1257"}, {1258, "windows-1258"},  {874, "windows-874"},
-    {932, "shift_jis"},     {936, "gb2312"},         {949, "euc-kr"},
-    {950, "big5"},          {866, "ibm866"},         {10000, "macintosh"},
-    {20866, "koi8-r"},      {21866, "koi8-u"},       {28591, "iso-8859-1"},
-    {28592, "iso-8859-2"},  {28593, "iso-8859-3"},   {28594, "iso-8859-4"},
-    {28595, "iso-8859-5"},  {28596, "iso-8859-6"},   {28597, "iso-8859-7"},
-    {28598, "iso-8859-8"},  {38598, "iso-8859-8-i"}, {28599, "iso-8859-9"},
-    {28603, "iso-8859-13"}, {28605, "iso-8859-15"},  {50220, "iso-2022-jp"},
-    {50221, "iso-2022-jp"}, {50222, "iso-2022-jp"},  {51932, "euc-jp"},
-    {20932, "euc-jp"},      {51949, "euc-kr"},       {54936, "gb18030"},
+    {65001, "utf-8"},
+    {20127, "us-ascii"},
+    {1250, "windows-1250"},
+    {1251, "windows-1251"},
+    {1252, "windows-1252"},
+    {1253, "windows-1253"},
+    {1254, "windows-1254"},
+    {1255, "windows-1255"},
+    {1256, "windows-1256"},
+    {1257, "windows-1257"},
+    {1258, "windows-1258"},
+    {874, "windows-874"},
+    {932, "shift_jis"},
+    {936, "gb2312"},
+    {949, "euc-kr"},
+    {950, "big5"},
+    {866, "ibm866"},
+    {10000, "macintosh"},
+    {20866, "koi8-r"},
+    {21866, "koi8-u"},
+    {28591, "iso-8859-1"},
+    {28592, "iso-8859-2"},
+    {28593, "iso-8859-3"},
+    {28594, "iso-8859-4"},
+    {28595, "iso-8859-5"},
+    {28596, "iso-8859-6"},
+    {28597, "iso-8859-7"},
+    {28598, "iso-8859-8"},
+    {38598, "iso-8859-8-i"},
+    {28599, "iso-8859-9"},
+    {28603, "iso-8859-13"},
+    {28605, "iso-8859-15"},
+    {50220, "iso-2022-jp"},
+    {50221, "iso-2022-jp"},
+    {50222, "iso-2022-jp"},
+    {51932, "euc-jp"},
+    {20932, "euc-jp"},
+    {51949, "euc-kr"},
+    {54936, "gb18030"},
     // Other labels that name the same code pages.
-    {65001, "utf8"},        {20127, "ascii"},        {28591, "latin1"},
-    {28591, "iso_8859-1"},  {1252, "cp1252"},        {1251, "cp1251"},
-    {1250, "cp1250"},       {874, "tis-620"},        {932, "sjis"},
-    {932, "ms_kanji"},      {936, "gbk"},            {949, "ks_c_5601-1987"},
+    {65001, "utf8"},
+    {20127, "ascii"},
+    {28591, "latin1"},
+    {28591, "iso_8859-1"},
+    {1252, "cp1252"},
+    {1251, "cp1251"},
+    {1250, "cp1250"},
+    {874, "tis-620"},
+    {932, "sjis"},
+    {932, "ms_kanji"},
+    {936, "gbk"},
+    {949, "ks_c_5601-1987"},
     {950, "big5-hkscs"},
 };
 
@@ -224,6 +258,14 @@ void append_utf8(std::string& into, char32_t code_point) {
     put(0x80 | (code_point >> 6 & 0x3F));
     put(0x80 | (code_point & 0x3F));
   }
+}
+
+std::string cut_at_character(std::string text, std::size_t limit) {
+  if (text.size() <= limit) return text;
+  std::size_t end = limit;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  text.resize(end);
+  return text;
 }
 
 }  // namespace kestrox

@@ -53,6 +53,9 @@ CharacterKind character_kind(char32_t code_point);
 // between two letters (Persian, Indic and emoji names need those).
 bool shows_nothing(std::string_view text, std::size_t at, Utf8Character c);
 
+// `text` cut to at most `limit` bytes without splitting a UTF-8 character.
+std::string cut_at_character(std::string text, std::size_t limit);
+
 // Appends the code point as UTF-8; a surrogate or a value above U+10FFFF is appended as U+FFFD.
 void append_utf8(std::string& into, char32_t code_point);
 
