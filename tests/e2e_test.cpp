@@ -774,8 +774,8 @@ TEST(EndToEnd, NamesAreWrittenAsAnnouncedAndListed) {
     fs::create_directories(out);
     Launch launch;
     launch.environment = {{"LC_ALL", "C.UTF-8"}};
-    launch.arguments = {"--original-names", "--list", host_path(dir / "in.dat")};
-    const std::string listed = run_expecting(launch, count).out;
+    launch.arguments = {"--original-names", "--list", "-o", host_path(out), host_path(dir / "in.dat")};
+    const std::string listed = run_expecting(launch, 0).out;
     launch.arguments = {"--original-names", "-q", "-o", host_path(out), host_path(dir / "in.dat")};
     const std::string extracted = after_banner(run_expecting(launch, count).out);
     std::vector<std::string> files;
@@ -783,7 +783,8 @@ TEST(EndToEnd, NamesAreWrittenAsAnnouncedAndListed) {
       const std::string& file = target().windows ? names[i].windows : names[i].posix;
       SCOPED_TRACE(file);
       EXPECT_EQ(read_file(out + "/" + file), "data " + std::to_string(i));
-      EXPECT_NE(listed.find("\t" + shown(file) + "\n"), std::string::npos) << listed;
+      EXPECT_NE(listed.find("\t" + shown(host_path(out, file)) + "\n"), std::string::npos)
+          << listed;
       EXPECT_NE(extracted.find(" to " + shown(host_path(out, file)) + "\nWriting.\n"),
                 std::string::npos)
           << extracted;
