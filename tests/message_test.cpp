@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "message/header.h"
 #include "message/properties.h"
 #include "message/text.h"
 #include "message/tnef.h"
@@ -737,6 +738,31 @@ TEST(MessageCorpus, Texts) {
     }
   }
   EXPECT_EQ(checked, std::size(kCorpusTexts));
+}
+
+TEST(MessageHeader, SubjectOfAMimeSource) {
+  struct Case {
+    std::string_view message;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"From: a@b\r\nSubject: Budget 2024\r\n\r\nbody", "Budget 2024"},
+      {"subject:  folded\r\n  over lines \r\nTo: x\r\n\r\n", "folded  over lines"},
+      {"Subject: =?UTF-8?B?0J7RgtGH0ZHRgg==?=\n\n", "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82"},
+      // Q: '_' is a space, =XX a byte of the charset; the space between two words goes.
+      {"Subject: =?iso-8859-1?Q?M=FCller_und?= =?windows-1251?b?yu7y?= ok\n\n",
+       "M\xC3\xBCller und\xD0\x9A\xD0\xBE\xD1\x82 ok"},
+      {"Subject: caf\xE9\n\n", "caf\xC3\xA9"},  // raw 8-bit text read as Windows-1252
+      {"Subject: =?utf-8?Q?broken\n\n", "=?utf-8?Q?broken"},
+      {"To: x\n\nSubject: in the body\n", ""},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    EXPECT_EQ(mime_subject(std::span(reinterpret_cast<const std::uint8_t*>(c.message.data()),
+                                     c.message.size())),
+              c.expected);
+  }
 }
 
 }  // namespace
