@@ -741,6 +741,46 @@ TEST(EndToEnd, OutputFolderDeeperThan260Characters) {
   EXPECT_EQ(read_file(deep + "/Unknown Attachment.txt"), "data");
 }
 
+TEST(EndToEnd, BatchLinesAndTheMessageWithACyrillicSubject) {
+  // One process, two sources: a message whose subject and text are Cyrillic, holding one
+  // attachment, and a source that is not there. Its lines in the console's code page, or as JSON
+  // in UTF-8 whatever the code page; the status says that one source failed.
+  if (!utf8_locale_available()) GTEST_SKIP() << "no C.UTF-8 locale to show the names in";
+  build::TnefBuilder tnef;
+  tnef.signature()
+      .oem_codepage(1251)
+      .message_properties(build::MapiBlock()
+                              .mapi_unicode(0x0037, u"\u041E\u0442\u0447\u0451\u0442")
+                              .mapi_string8(0x1000, "\xCF\xF0\xE8\xE2\xE5\xF2"))
+      .attach_rend_data()
+      .attach_title("notes.txt")
+      .attach_data("hello");
+  TempDir dir;
+  const build::ByteVector bytes = tnef.bytes();
+  write_file(dir / "in.dat", std::string(bytes.begin(), bytes.end()));
+  const std::string subject = "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82";  // Отчёт
+  const std::string out = dir / "made/out";
+  Launch launch;
+  launch.environment = {{"LC_ALL", "C.UTF-8"}};
+  launch.arguments = {"--batch", "--message", "--original-names", "-o", host_path(out),
+                      host_path(dir / "in.dat"), host_path(dir / "missing.dat")};
+  Finished run = run_program(launch);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, shown(host_path(dir / "in.dat")) + "\t5\t" +
+                         shown(host_path(out, "notes.txt")) + "\n" +
+                         shown(host_path(dir / "in.dat")) + "\t12\t" +
+                         shown(host_path(out, subject + ".txt")) + "\n");
+  EXPECT_TRUE(run.err.starts_with("kestrox: " + host_path(dir / "missing.dat") + ": ")) << run.err;
+  EXPECT_EQ(read_file(out + "/" + subject + ".txt"), "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82");
+  launch.arguments = {"--json", "--message", "--original-names", "--list", "-o", host_path(out),
+                      host_path(dir / "in.dat")};
+  run = run_program(launch);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find(",\"kind\":\"message text\",\"title\":\"" + subject + "\"}\n"),
+            std::string::npos)
+      << run.out;
+}
+
 TEST(EndToEnd, NamesAreWrittenAsAnnouncedAndListed) {
   // On Windows "CONIN$", "conout$.txt", "COM\u00B9.txt" and "lpt\u00B3" name devices, and a dot or
   // a space at the end of a name is dropped: each would be announced and listed under one name
