@@ -12,6 +12,7 @@
 #include "decode/base64.h"
 #include "decode/quoted_printable.h"
 #include "extract/scan.h"
+#include "message/base64_encode.h"
 #include "message/text.h"
 #include "message/tnef.h"
 #include "platform/cpu.h"
@@ -151,6 +152,19 @@ void BM_DecodeQuotedPrintable(benchmark::State& state) {
   limit_cpu_level(processor_level());
 }
 BENCHMARK(BM_DecodeQuotedPrintable)->DenseRange(0, 3)->ArgName("path");
+
+// The encoder of attached messages' parts: random bytes into 76-column lines ending in CR LF.
+void BM_EncodeBase64Lines(benchmark::State& state) {
+  const auto bytes = haystack(kLarge, 0);
+  std::string out;
+  for (auto _ : state) {
+    out.clear();
+    append_base64_lines(out, bytes);
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
+}
+BENCHMARK(BM_EncodeBase64Lines);
 
 // Prints nothing, answers no key.
 class SilentConsole final : public Console {

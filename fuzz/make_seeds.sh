@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Fills SEED_DIR/fuzz_run, SEED_DIR/fuzz_search, SEED_DIR/fuzz_decode and SEED_DIR/fuzz_message
-# with starting inputs:
+# Fills SEED_DIR/fuzz_run, SEED_DIR/fuzz_search, SEED_DIR/fuzz_decode, SEED_DIR/fuzz_message and
+# SEED_DIR/fuzz_writers with starting inputs:
 # a few hand-made ones, the sample file, the shared corpus of real files when it is there (cut to
 # their first 64 KiB: the structure the targets care about starts early), and the crafted inputs
 # of the builders when the program that writes them (the fuzz_write_seeds target) is given.
@@ -11,7 +11,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seeds=${1:?usage: make_seeds.sh SEED_DIR [fuzz_write_seeds]}
 writer=${2:-}
 shared="$root/../shared/corpus"
-mkdir -p "$seeds/fuzz_run" "$seeds/fuzz_search" "$seeds/fuzz_decode" "$seeds/fuzz_message"
+mkdir -p "$seeds/fuzz_run" "$seeds/fuzz_search" "$seeds/fuzz_decode" "$seeds/fuzz_message" \
+  "$seeds/fuzz_writers"
 
 # --- hand-made: one small TNEF stream with a title, an 8-bit and a Unicode name ---------------
 tnef() {
@@ -89,3 +90,10 @@ done
   printf '%s' "\\'c1\\f1\\'82\\'a0\\uc1\\u1055?\\u-10179?\\u-8704?\\lquote\\~}{\\*\\mhtmltag1 x}}"
 } >"$seeds/fuzz_message/hand_fromhtml.rtf"
 printf '\x02%s' "{\\rtf1\\ansi\\fromtext a\\par b\\tab c\\'e9}" >"$seeds/fuzz_message/hand_fromtext.rtf"
+
+# --- the writers: which input (0 a recurrence pattern, 1 a time zone, 2 a stream written as a
+# calendar and as a message), then the input (see fuzz_writers.cpp); the builders add their own ---
+for file in "$seeds"/fuzz_run/*; do
+  case "$file" in *.eml | *.b64) continue ;; esac
+  { printf '\x02'; cat "$file"; } >"$seeds/fuzz_writers/$(basename "$file")"
+done

@@ -14,7 +14,7 @@ seconds=${2:?usage: run.sh BUILD_DIR SECONDS}
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKESTROX_BUILD_FUZZERS=ON -DKESTROX_BUILD_TESTS=OFF -DKESTROX_WERROR=ON \
   -DKESTROX_SANITIZE=address,undefined >/dev/null
-cmake --build "$build" -j2 --target fuzz_run fuzz_search fuzz_decode fuzz_message fuzz_write_seeds
+cmake --build "$build" -j2 --target fuzz_run fuzz_search fuzz_decode fuzz_message fuzz_writers fuzz_write_seeds
 rm -rf "$build/seeds"
 "$root/fuzz/make_seeds.sh" "$build/seeds" "$build/fuzz/fuzz_write_seeds"
 
@@ -22,7 +22,7 @@ rm -rf "$build/seeds"
 if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
 export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-declare -A max_len=([fuzz_run]=65536 [fuzz_search]=8192 [fuzz_decode]=8192 [fuzz_message]=65536)
+declare -A max_len=([fuzz_run]=65536 [fuzz_search]=8192 [fuzz_decode]=8192 [fuzz_message]=65536 [fuzz_writers]=65536)
 # fuzz TARGET SECONDS NAME: one run, its findings in BUILD_DIR/findings/NAME/.
 fuzz() {
   local target=$1 time=$2 name=$3
@@ -41,6 +41,7 @@ fuzz() {
 fuzz fuzz_run "$seconds" fuzz_run
 fuzz fuzz_search "$seconds" fuzz_search
 fuzz fuzz_message "$seconds" fuzz_message
+fuzz fuzz_writers "$seconds" fuzz_writers
 for path in plain ssse3 avx2 avx512; do
   KESTROX_FUZZ_DECODER_PATH=$path fuzz fuzz_decode "$(( (seconds + 1) / 2 ))" "fuzz_decode-$path"
 done

@@ -1,7 +1,8 @@
 // Writes crafted starting inputs for the fuzz targets with the tests' TNEF and MIME builders:
 // named and unnamed attachments, every way of naming one, bad lengths, and both encodings.
 //
-//   fuzz_write_seeds SEED_DIR  (writes SEED_DIR/fuzz_run/, fuzz_decode/ and fuzz_message/)
+//   fuzz_write_seeds SEED_DIR  (writes SEED_DIR/fuzz_run/, fuzz_decode/, fuzz_message/ and
+//   fuzz_writers/)
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -129,6 +130,46 @@ int main(int argc, char** argv) {
   ok = t::write_file(decode_dir + "builder_quoted",
                      with_prefix(1, t::quoted_printable_lines(odd.bytes()))) &&
        ok;
+
+  // The writers: recurrence patterns, time zones, and messages with meetings and attached ones.
+  const std::string writers_dir = std::string(argv[1]) + "/fuzz_writers/";
+  auto writer_seed = [&](const std::string& name, std::uint8_t kind, const ByteVector& input) {
+    ByteVector seed = {kind};
+    seed.insert(seed.end(), input.begin(), input.end());
+    ok = t::write_file(writers_dir + name, seed) && ok;
+  };
+  t::RecurrenceSpec weekly;
+  weekly.deleted = {t::pattern_minutes(2014, 1, 6), t::pattern_minutes(2014, 1, 13)};
+  weekly.modified = {t::pattern_minutes(2014, 1, 13)};
+  weekly.exceptions = {{1, 2, t::pattern_minutes(2014, 1, 13) + 720, "moved"}};
+  writer_seed("builder_weekly", 0, t::recurrence_pattern(weekly));
+  t::RecurrenceSpec nth;
+  nth.frequency = 0x200D;
+  nth.pattern_type = 0x0003;
+  nth.period = 12;
+  nth.pattern_specific = {0x10, 4};
+  nth.end_type = 0x2022;
+  writer_seed("builder_yearly_nth", 0, t::recurrence_pattern(nth));
+  const t::ZoneRuleSpec eastern = {
+      2007, 300, 0, -60, {0, 11, 0, 1, 2, 0, 0, 0}, {0, 3, 0, 2, 2, 0, 0, 0}};
+  writer_seed("builder_zone_struct", 1, t::time_zone_struct(eastern));
+  const t::ZoneRuleSpec rules[] = {eastern, eastern};
+  writer_seed("builder_zone_definition", 1, t::time_zone_definition(u"Eastern", rules));
+  writer_seed("builder_nested", 2, t::nested_attached_messages(20));
+  const MapiBlock meeting_rows[] = {MapiBlock().mapi_long(0x0C15, 1).mapi_string8(0x39FE, "a@b.c")};
+  writer_seed("builder_meeting", 2,
+              TnefBuilder()
+                  .signature()
+                  .message_class("IPM.Schedule.Meeting.Request")
+                  .message_properties(
+                      MapiBlock()
+                          .mapi_string8(0x007D, "Subject: x\r\nContent-Type: text/plain\r\n")
+                          .named(t::kPsetidAppointmentBytes, 0x8216)
+                          .mapi_binary(0x8000, t::recurrence_pattern(weekly))
+                          .named(t::kPsetidAppointmentBytes, 0x8233)
+                          .mapi_binary(0x8001, t::time_zone_struct(eastern)))
+                  .recipient_table(meeting_rows)
+                  .bytes());
   if (!ok) std::fprintf(stderr, "cannot write the seeds into %s\n", argv[1]);
   return ok ? 0 : 1;
 }

@@ -534,7 +534,10 @@ TEST(CalendarMeetings, BuiltMeetingsAndAppointments) {
        {"TZID:Eastern Standard Time", "DTSTART;TZID=Eastern Standard Time:20140303T120000",
         "DTEND;TZID=Eastern Standard Time:20140303T123000",
         "RRULE:FREQ=WEEKLY;INTERVAL=1;BYDAY=MO;UNTIL=20140331T160000Z;WKST=SU",
-        "EXDATE;TZID=Eastern Standard Time:20140310T120000"}},
+        "EXDATE;TZID=Eastern Standard Time:20140310T120000",
+        // the moved occurrence, in place of its original
+        "RECURRENCE-ID;TZID=Eastern Standard Time:20140317T120000",
+        "DTSTART;TZID=Eastern Standard Time:20140317T130000"}},
       {"series in the old zone structure",
        "",
        meeting_stream("IPM.Appointment", series_old_zone),

@@ -449,7 +449,8 @@ std::optional<Meeting> meeting_calendar(const TnefMessage& message, std::string_
       ics.line(line);
   }
   ics.line("BEGIN:VEVENT");
-  ics.text("UID", meeting_uid(read));
+  const std::string uid = meeting_uid(read);
+  ics.text("UID", uid);
 
   std::optional<Seconds> stamp = Reader::time(read.meeting(kLidOwnerCriticalChange));
   if (!stamp) stamp = Reader::time(read.meeting(kLidAttendeeCriticalChange));
@@ -475,6 +476,7 @@ std::optional<Meeting> meeting_calendar(const TnefMessage& message, std::string_
     if (end_value && start_value) ics.property("DTEND", *end_value);
   }
 
+  bool series_written = false;
   if (pattern && start_value) {
     const Seconds first_local = form.local(*start);
     const Seconds at_time = time_of_day(first_local);
@@ -485,6 +487,7 @@ std::optional<Meeting> meeting_calendar(const TnefMessage& message, std::string_
     const RecurrenceRule rule =
         recurrence_rule(*pattern, until, civil_from_seconds(first_local).month);
     if (!rule.rule.empty()) {
+      series_written = pattern->complete;
       ics.property("RRULE", ":" + rule.rule);
       for (Seconds date : deleted_instance_dates(*pattern)) {
         if (auto value = form.local_value(date + at_time)) ics.property("EXDATE", *value);
@@ -498,28 +501,64 @@ std::optional<Meeting> meeting_calendar(const TnefMessage& message, std::string_
   std::optional<std::string> location = read.text(read.appointment(kLidLocation));
   if (!location) location = read.text(read.meeting(kLidWhere));
   if (location) ics.text("LOCATION", *location);
-  if (auto sequence = property_u32(read.appointment(kLidAppointmentSequence)))
-    ics.property("SEQUENCE", ":" + std::to_string(*sequence));
+  const std::optional<std::uint32_t> sequence =
+      property_u32(read.appointment(kLidAppointmentSequence));
+  if (sequence) ics.property("SEQUENCE", ":" + std::to_string(*sequence));
   if (auto description = message_plain_text(message); description && !description->empty())
     ics.text("DESCRIPTION", *description);
 
   const std::optional<Person> from = sender(read);
-  if (reply) {
-    // The one who answers is the attendee; the organizer is whom the answer goes to.
-    if (auto organizer = reply_organizer(read)) ics.person("ORGANIZER", *organizer);
-    if (from) ics.person("ATTENDEE", *from, ";PARTSTAT=" + std::string(kind->reply_status));
-  } else {
+  const std::vector<Attendee> invited = reply ? std::vector<Attendee>() : attendees(read);
+  const std::optional<Person> answered = reply ? reply_organizer(read) : std::nullopt;
+  auto people = [&] {
+    if (reply) {
+      // The one who answers is the attendee; the organizer is whom the answer goes to.
+      if (answered) ics.person("ORGANIZER", *answered);
+      if (from) ics.person("ATTENDEE", *from, ";PARTSTAT=" + std::string(kind->reply_status));
+      return;
+    }
     if (from) ics.person("ORGANIZER", *from);
     const bool request = meeting.method == "REQUEST";
-    for (const Attendee& attendee : attendees(read)) {
+    for (const Attendee& attendee : invited) {
       std::string parameters = ";ROLE=" + std::string(attendee.role);
       if (attendee.resource) parameters += ";CUTYPE=RESOURCE";
       if (request) parameters += ";PARTSTAT=NEEDS-ACTION;RSVP=TRUE";
       ics.person("ATTENDEE", attendee.person, parameters);
     }
-  }
+  };
+  people();
   if (meeting.method == "CANCEL") ics.line("STATUS:CANCELLED");
   ics.line("END:VEVENT");
+
+  // Each occurrence that was moved or changed, as the series' own instance: it replaces the one
+  // at its original time.
+  if (series_written) {
+    for (const RecurrenceException& exception : pattern->exceptions) {
+      auto at = [&](std::uint32_t minutes) {
+        return form.local_value(Seconds{minutes} * kSecondsPerMinute);
+      };
+      const auto original = at(exception.original_start), moved_start = at(exception.start),
+                 moved_end = at(exception.end);
+      if (!original || !moved_start) continue;
+      ics.line("BEGIN:VEVENT");
+      ics.text("UID", uid);
+      ics.property("RECURRENCE-ID", *original);
+      ics.property("DTSTAMP", ":" + stamp_text.value_or("16010101T000000Z"));
+      ics.property("DTSTART", *moved_start);
+      if (moved_end && exception.end >= exception.start) ics.property("DTEND", *moved_end);
+      ics.text("SUMMARY", exception.subject
+                              ? utf8_from_code_page(*exception.subject, message.code_page)
+                              : std::string(summary));
+      if (exception.location) {
+        ics.text("LOCATION", utf8_from_code_page(*exception.location, message.code_page));
+      } else if (location) {
+        ics.text("LOCATION", *location);
+      }
+      if (sequence) ics.property("SEQUENCE", ":" + std::to_string(*sequence));
+      people();
+      ics.line("END:VEVENT");
+    }
+  }
   ics.line("END:VCALENDAR");
   meeting.ics = ics.take();
   return meeting;
