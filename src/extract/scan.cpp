@@ -256,7 +256,8 @@ Outcome scan_property_lists(const Scan& scan, const std::vector<Passed>& passed)
   }
 }
 
-// The files made of the message itself, after every attachment and before the summary.
+// The files made of the message itself, after every attachment and before the summary; what the
+// meeting's file cannot say, said after it.
 Outcome extract_message_files(const Scan& scan) {
   std::vector<std::string> notes;
   std::vector<FoundAttachment> files = scan.message->message_files(scan.state.content_files, notes);
@@ -265,9 +266,14 @@ Outcome extract_message_files(const Scan& scan) {
     const Outcome outcome =
         extract_attachment(scan.source, file, scan.target, scan.console, scan.state);
     if (outcome.failed()) return outcome;
-  }
-  for (const std::string& note : notes) {
-    scan.console.out("%s\n", console_safe(note, scan.target.style, scan.console.utf8()).c_str());
+    if (file.kind != "meeting") continue;
+    for (const std::string& note : notes) {
+      scan.console.out("Note on %s: %s.\n",
+                       console_safe(file.name, scan.target.style, scan.console.utf8(),
+                                    scan.target.characters)
+                           .c_str(),
+                       console_safe(note, scan.target.style, scan.console.utf8()).c_str());
+    }
   }
   return {};
 }
