@@ -67,7 +67,7 @@ TEST(Batch, EveryLineNamesAFileWrittenAndEveryFailureItsSource) {
   // No banner, no glyph, no summary: a line per file, and a source given twice is written twice
   // under numbered names, since its first files are this run's own.
   const std::vector<std::string> expected = {
-      dir / "a.dat\t148\t" + out + "/notes.txt",  dir / "a.dat\t595\t" + out + "/report.pdf",
+      dir / "a.dat\t148\t" + out + "/notes.txt", dir / "a.dat\t595\t" + out + "/report.pdf",
       dir / "a.dat\t148\t" + out + "/notes0.txt", dir / "a.dat\t595\t" + out + "/report1.pdf"};
   EXPECT_EQ(lines_of(run.out), expected);
   for (const std::string& line : expected) {
@@ -92,17 +92,19 @@ TEST(Batch, StatusAndStandardErrorForEachKindOfEnding) {
   };
   const std::vector<Case> cases = {
       // An existing name is kept and said; the run still did all it should.
-      {{"--batch", dir / "a.dat"}, "kestrox: " + dir / "notes.txt" + ": File exists\n",
+      {{"--batch", dir / "a.dat"},
+       "kestrox: " + dir / "notes.txt" + ": File exists\n",
        kBatchAllDone},
       {{"--batch", "--keep-both", dir / "a.dat"}, "", kBatchAllDone},
       {{"--batch", "-o", dir / "file", dir / "a.dat"},
-       "kestrox: " + dir / "file" + ": " + std::strerror(ENOTDIR) + "\n", kBatchSomeFailed},
-      {{"--batch", "--", "-x"}, "kestrox: -x: " + std::string(std::strerror(ENOENT)) + "\n",
+       "kestrox: " + dir / "file" + ": " + std::strerror(ENOTDIR) + "\n",
+       kBatchSomeFailed},
+      {{"--batch", "--", "-x"},
+       "kestrox: -x: " + std::string(std::strerror(ENOENT)) + "\n",
        kBatchSomeFailed},
       {{"--batch"}, "kestrox: no source given\n", kBatchInvalid},
       {{"--batch", "-o"}, "kestrox: the option needs a directory after it\n", kBatchInvalid},
-      {{"--batch", "-", "-"}, "kestrox: standard input (-) given more than once\n",
-       kBatchInvalid},
+      {{"--batch", "-", "-"}, "kestrox: standard input (-) given more than once\n", kBatchInvalid},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.words));

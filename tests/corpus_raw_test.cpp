@@ -302,5 +302,146 @@ TEST(CorpusRaw, OriginalNamesOfTheUmlautSamples) {
   }
 }
 
+// What --message makes of every sample: the text's kind, name and length (the bytes that tnef and
+// an independent RTF reader give, checked where those are made), each meeting and attached
+// message by name; and the attachments that the byte search finds stay what they are, but for
+// the records whose place an attached message takes.
+struct MadeFile {
+  std::string_view sample;
+  std::string_view kind;
+  std::string_view name;
+  long length;  // of a text; 0 for the others
+  bool damaged = false;
+};
+const MadeFile kMadeFiles[] = {
+    {"raw/horde_TnefAttachments.tnef", "message text", "winmail.dat Test.rtf", 23699},
+    {"raw/horde_TnefAttachmentsMultiple.tnef", "message text", "ultiple.rtf", 11962},
+    {"raw/horde_TnefMeetingRequest.tnef", "message text", "Meeting.rtf", 10025},
+    {"raw/horde_TnefMeetingRequest.tnef", "meeting", "Meeting.ics", 0},
+    {"raw/horde_tnef_vnote.tnef", "attached message", "Some important task..eml", 0},
+    {"raw/horde_tnef_vnote.tnef", "message text", "Some important task..rtf", 841},
+    {"raw/horde_winmail2.dat", "message text", "Test Meeting.rtf", 10106},
+    {"raw/horde_winmail2.dat", "meeting", "Test Meeting.ics", 0},
+    {"raw/ktnef_mapi_attach_data_obj.tnef", "message text", "Bod_-damer p_ vei_.rtf", 2429},
+    {"raw/ktnef_umlaut-filename.tnef", "message text", "test mit pdf.rtf", 10853},
+    {"raw/mimekit_christmas.tnef", "attached message", "Build a train table.eml", 0},
+    {"raw/mimekit_christmas.tnef", "attached message", "Christmas Celebration_.eml", 0},
+    {"raw/mimekit_christmas.tnef", "message text", "Rich Text.rtf", 15237},
+    {"raw/mimekit_winmail.tnef", "message text", "rt.rtf", 13412},
+    {"raw/poi_bug52400-winmail-simple.dat", "message text", "Testing TNEF Message.html", 473},
+    {"raw/poi_bug52400-winmail-with-attachments.dat", "message text",
+     "TNEF test message with attachments.html", 672},
+    {"raw/poi_bug63955-winmail.dat", "message text", "Test.html", 1697},
+    {"raw/poi_quick-winmail.dat", "message text", "This is a test message.rtf", 25528},
+    {"raw/qu_invalid-checksum.tnef", "message text", "message.rtf", 593, true},
+    {"raw/roundcube_winmail-10193.tnef", "message text",
+     "_..Re_ Vyzva_Teplotka_Ordinace_perioperacni_pece.html", 16573},
+    {"raw/teamwork_panic.tnef", "message text",
+     "Fw_ VIKTIGT_ Vill att n_gon av er g_r f_ljande _ndringar i https___baka.spiderads.eu_.html",
+     10495},
+    {"raw/tnefparse_IPM-DistList.tnef", "attached message", "XXXXnews.eml", 0},
+    {"raw/tnefparse_IPM-DistList.tnef", "message text", "XXXXNewsletter.html", 2143},
+    {"raw/tnefparse_bad_checksum.tnef", "message text",
+     "Mediterranean Delight  - Baklava and Persian Tea_____ Dec 14th .html", 4614},
+    {"raw/tnefparse_duplicate_filename.tnef", "message text", "Bod_-damer p_ vei_.rtf", 2429},
+    {"raw/tnefparse_umlaut.tnef", "message text", "UmlautAnhang TEST ___ _-___.html", 2635},
+    {"raw/vt_MAPI_ATTACH_DATA_OBJ.tnef", "message text", "Bod_-damer p_ vei_.rtf", 2429},
+    {"raw/vt_MAPI_OBJECT.tnef", "message text", "OCTOBER DISCOUNTED PRICE LIST.rtf", 732},
+    {"raw/vt_body.tnef", "message text", "Bill of Rights.html", 5358},
+    {"raw/vt_data-before-name.tnef", "message text", "test again.rtf", 163},
+    {"raw/vt_long-filename.tnef", "message text", "RE_ license file.txt", 729},
+    {"raw/vt_missing-filenames.tnef", "message text", "Y2K problem with Add-DT.txt", 961},
+    {"raw/vt_multi-name-property.tnef", "meeting", "Pfingstmontag.ics", 0},
+    {"raw/vt_multi-value-attribute.tnef", "message text", "Voice Mail _5 seconds_.html", 760},
+    {"raw/vt_rtf.tnef", "message text", "message.rtf", 593},
+    {"raw/vt_triples.tnef", "message text", "Sample Summary.rtf", 247},
+    {"raw/vt_triples.tnef", "meeting", "Sample Summary.ics", 0},
+    {"raw/vt_unicode-mapi-attr-name.tnef", "message text",
+     "RE_ _ZGLOSZENIE_ THU_29044 Aktualizacja numer_w w dodatkowych panelach.html", 6323},
+    {"raw/vt_unicode-mapi-attr.tnef", "message text", "example.html", 1226},
+    {"raw/ytnef_multi-value-attribute.tnef", "message text", "Voice Mail _5 seconds_.html", 760},
+    {"raw/ytnef_winmail.dat", "message text", "test.rtf", 443},
+    {"mime/horde_Itip_Reply.eml", "message text",
+     "Zugesagt_ Infoveranstaltung VDI_VDE Jena _Digitalisierung Medizintechnik_.rtf", 10128},
+    {"mime/horde_Itip_Reply.eml", "meeting",
+     "Zugesagt_ Infoveranstaltung VDI_VDE Jena _Digitalisierung Medizintechnik_.ics", 0},
+    {"mime/horde_tnef_task.eml", "attached message", "Test Task.eml", 0},
+    {"mime/horde_tnef_task.eml", "message text", "Test Task.rtf", 856},
+    {"mime/mimekit_rich-text.eml", "attached message", "Build a train table.eml", 0},
+    {"mime/mimekit_rich-text.eml", "attached message", "Christmas Celebration_.eml", 0},
+    {"mime/mimekit_rich-text.eml", "message text", "Rich Text.rtf", 15237},
+    {"mime/mimekit_ukr.eml", "message text", "rr test 7.html", 830},
+    {"mime/roundcube_tnef2.eml", "message text", "Bill of Rights.html", 5358},
+    {"mime/roundcube_tnef3.eml", "message text", "test.rtf", 443},
+};
+
+// The files a batch run lists for a sample, as "KIND\tNAME\tLENGTH[\tdamaged]" lines, the length
+// of a meeting or an attached message as "*".
+std::vector<std::string> listed_files(const fs::path& sample, bool message) {
+  ScriptedConsole console;
+  std::vector<std::string> args = {"kestrox", "--json", "--list", "-o", "/x", sample.string()};
+  if (message) args.insert(args.begin() + 1, "--message");
+  EXPECT_EQ(run(args, console, host_path_style()), 0) << console.err_text();
+  std::vector<std::string> files;
+  std::istringstream lines(console.out_text());
+  for (std::string line; std::getline(lines, line);) {
+    auto field = [&](std::string_view key) -> std::string {
+      const std::string tag = "\"" + std::string(key) + "\":";
+      const std::size_t at = line.find(tag);
+      if (at == std::string::npos) return {};
+      std::size_t from = at + tag.size();
+      if (line[from] != '"') return line.substr(from, line.find_first_of(",}", from) - from);
+      ++from;
+      return line.substr(from, line.find('"', from) - from);
+    };
+    // A meeting's or a mail's length is not compared: their writers' tests look inside them.
+    const std::string kind = field("kind");
+    const bool text = kind == "message text" || kind == "attachment";
+    std::string file =
+        kind + "\t" + field("path").substr(3) + "\t" + (text ? field("length") : "*");
+    if (!field("damaged").empty()) file += "\tdamaged";
+    files.push_back(std::move(file));
+  }
+  return files;
+}
+
+TEST(CorpusMessage, WhatTheMessageGivesForEverySample) {
+  if (!have_raw_corpus())
+    GTEST_SKIP() << "no sample corpus at " << kCorpus.string()
+                 << ": these tests read real messages kept beside the source tree, not in it";
+  std::size_t rows_met = 0;
+  for (const char* folder : {"raw", "mime"}) {
+    std::vector<fs::path> samples;
+    for (const auto& entry : fs::directory_iterator(kCorpus / folder)) samples.push_back(entry);
+    std::sort(samples.begin(), samples.end());
+    for (const fs::path& sample : samples) {
+      const std::string key = std::string(folder) + "/" + sample.filename().string();
+      SCOPED_TRACE(key);
+      const std::vector<std::string> plain = listed_files(sample, false);
+      std::vector<std::string> made;
+      std::size_t attached_messages = 0;
+      for (const std::string& file : listed_files(sample, true)) {
+        if (file.starts_with("attachment\t")) {
+          EXPECT_NE(std::find(plain.begin(), plain.end(), file), plain.end()) << file;
+        } else {
+          made.push_back(file);
+          if (file.starts_with("attached message\t")) ++attached_messages;
+        }
+      }
+      EXPECT_EQ(plain.size() + made.size(), listed_files(sample, true).size() + attached_messages);
+      std::vector<std::string> expected;
+      for (const MadeFile& row : kMadeFiles) {
+        if (row.sample != key) continue;
+        ++rows_met;
+        expected.push_back(std::string(row.kind) + "\t" + std::string(row.name) + "\t" +
+                           (row.length == 0 ? "*" : std::to_string(row.length)) +
+                           (row.damaged ? "\tdamaged" : ""));
+      }
+      EXPECT_EQ(made, expected);
+    }
+  }
+  EXPECT_EQ(rows_met, std::size(kMadeFiles));
+}
+
 }  // namespace
 }  // namespace kestrox

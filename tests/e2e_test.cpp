@@ -762,8 +762,13 @@ TEST(EndToEnd, BatchLinesAndTheMessageWithACyrillicSubject) {
   const std::string out = dir / "made/out";
   Launch launch;
   launch.environment = {{"LC_ALL", "C.UTF-8"}};
-  launch.arguments = {"--batch", "--message", "--original-names", "-o", host_path(out),
-                      host_path(dir / "in.dat"), host_path(dir / "missing.dat")};
+  launch.arguments = {"--batch",
+                      "--message",
+                      "--original-names",
+                      "-o",
+                      host_path(out),
+                      host_path(dir / "in.dat"),
+                      host_path(dir / "missing.dat")};
   Finished run = run_program(launch);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, shown(host_path(dir / "in.dat")) + "\t5\t" +
@@ -771,9 +776,10 @@ TEST(EndToEnd, BatchLinesAndTheMessageWithACyrillicSubject) {
                          shown(host_path(dir / "in.dat")) + "\t12\t" +
                          shown(host_path(out, subject + ".txt")) + "\n");
   EXPECT_TRUE(run.err.starts_with("kestrox: " + host_path(dir / "missing.dat") + ": ")) << run.err;
-  EXPECT_EQ(read_file(out + "/" + subject + ".txt"), "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82");
-  launch.arguments = {"--json", "--message", "--original-names", "--list", "-o", host_path(out),
-                      host_path(dir / "in.dat")};
+  EXPECT_EQ(read_file(out + "/" + subject + ".txt"),
+            "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82");
+  launch.arguments = {"--json", "--message",    "--original-names",       "--list",
+                      "-o",     host_path(out), host_path(dir / "in.dat")};
   run = run_program(launch);
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find(",\"kind\":\"message text\",\"title\":\"" + subject + "\"}\n"),
@@ -796,7 +802,9 @@ TEST(EndToEnd, NamesAreWrittenAsAnnouncedAndListed) {
       {"lpt\xC2\xB3", "lpt\xC2\xB3", "_lpt\xC2\xB3"},
       {"notes.", "notes.", "notes_"},
       {"report.pdf ", "report.pdf ", "report.pdf_"},
-      {"a\xE2\x80\xAE" "fdp.exe", "a_fdp.exe", "a_fdp.exe"},
+      {"a\xE2\x80\xAE"
+       "fdp.exe",
+       "a_fdp.exe", "a_fdp.exe"},
   };
   const int count = static_cast<int>(std::size(names));
   build::TnefBuilder tnef;
@@ -814,7 +822,8 @@ TEST(EndToEnd, NamesAreWrittenAsAnnouncedAndListed) {
     fs::create_directories(out);
     Launch launch;
     launch.environment = {{"LC_ALL", "C.UTF-8"}};
-    launch.arguments = {"--original-names", "--list", "-o", host_path(out), host_path(dir / "in.dat")};
+    launch.arguments = {"--original-names", "--list", "-o", host_path(out),
+                        host_path(dir / "in.dat")};
     const std::string listed = run_expecting(launch, 0).out;
     launch.arguments = {"--original-names", "-q", "-o", host_path(out), host_path(dir / "in.dat")};
     const std::string extracted = after_banner(run_expecting(launch, count).out);
@@ -1150,7 +1159,8 @@ TEST(EndToEndPosix, WorkingDirectoryErrorGoesToStandardError) {
   launch.wrapper = {"/bin/sh", "-c", "rmdir \"$PWD\" && exec \"$@\"", "sh"};
   const Finished run = run_expecting(launch, 999);
   const std::string reason = std::strerror(ENOENT);
-  EXPECT_EQ(run.err, "Error getting working directory.: " + reason + "\nkestrox: .: " + reason + "\n");
+  EXPECT_EQ(run.err,
+            "Error getting working directory.: " + reason + "\nkestrox: .: " + reason + "\n");
   EXPECT_EQ(after_banner(run.out), kPrompt);
 }
 
