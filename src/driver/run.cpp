@@ -81,7 +81,11 @@ const char* load_failure(SourceFile::Load load) {
   return nullptr;
 }
 
-constexpr std::string_view kChanged = "the file changed while it was read";
+// Why the source's bytes cannot be trusted, as the host tells it.
+std::string change_of(const SourceFile& file) {
+  const std::string_view change = file.change();
+  return std::string(change.empty() ? "the file changed while it was read" : change);
+}
 
 // Where the run reads and writes, once the arguments are taken apart.
 struct Places {
@@ -135,26 +139,24 @@ int load_and_extract(const std::string& path, const OutputTarget& target, Consol
                           size > 0 ? "larger than 2 GiB" : host_reason("larger than 2 GiB"));
   }
   clear_current_error();
-  SourceFile::Load load = file.load(static_cast<std::size_t>(length));
-  // This is where the source buffer is turned into attachments. Container detection leaves a
-  // raw TNEF stream as it is; anything else it may decode over the buffer.
-  std::span<std::uint8_t> source = file.bytes();
-  if (load == SourceFile::Load::kLoaded &&
-      (source.size() < sizeof kTnefSignature ||
-       std::memcmp(source.data(), kTnefSignature, sizeof kTnefSignature) != 0)) {
-    load = file.make_writable();
-    source = file.bytes();
-  }
+  const SourceFile::Load load = file.load(static_cast<std::size_t>(length));
   if (const char* failure = load_failure(load)) {
-    return ending.failure(failure, path, host_reason(kChanged));
+    return ending.failure(failure, path, host_reason(change_of(file)));
   }
-  decode_container(source, console);
+  // This is where the source buffer is turned into attachments. Container detection leaves a
+  // raw TNEF stream as it is; anything else it may decode over the buffer, and what it decodes
+  // over is no longer the file's own.
+  const std::span<std::uint8_t> source = file.bytes();
+  file.overwritten(decode_container(source, console));
   // A source cut short or changed while in use may have been read as other bytes since.
-  if (!file.intact()) return ending.failure("Incomplete file read.\n", path, kChanged);
+  if (!file.intact()) return ending.failure("Incomplete file read.\n", path, change_of(file));
   ExtractionState state;
   const Outcome outcome = scan_attachments(source, target, console, state);
+  // A file read from a source that changed meanwhile was not moved into place: the run ends as a
+  // read that came up short, about the source.
+  if (outcome.source_changed) return ending.failure(outcome.failure, path, change_of(file));
   if (outcome.failed()) return ending.failure(outcome);
-  if (!file.intact()) return ending.failure("Incomplete file read.\n", path, kChanged);
+  if (!file.intact()) return ending.failure("Incomplete file read.\n", path, change_of(file));
   // A listing writes nothing: its count is of the attachments listed.
   return ending.normal(target.list ? state.files_found : state.files_written);
 }

@@ -162,16 +162,20 @@ Outcome write_attachment(std::span<const std::uint8_t> source, const FoundAttach
   FileIdentity written;
   clear_current_error();
   // Only the entry the user was asked about may be replaced; a name found free must still be.
-  const WriteResult result =
-      write_whole_file(path, source.data() + attachment.data_start,
-                       static_cast<std::size_t>(attachment.data_length), replace, written);
-  if (result != WriteResult::kWritten) {
-    std::string reason = describe_current_error();
-    // No call of the host failed: the bytes were read from a source that changed meanwhile.
-    if (reason.empty()) reason = "the source file changed while it was read";
-    return {result == WriteResult::kCannotOpen ? "File error - Cannot open file for writing\n"
-                                               : "File error - wrote wrong length\n",
-            path, std::move(reason)};
+  std::string written_path = path;
+  const WriteResult result = write_whole_file(written_path, source.data() + attachment.data_start,
+                                              static_cast<std::size_t>(attachment.data_length),
+                                              replace, written);
+  switch (result) {
+    case WriteResult::kWritten:
+      break;
+    case WriteResult::kSourceChanged:
+      return {"Incomplete file read.\n", path, {}, true};
+    case WriteResult::kCannotOpen:
+    case WriteResult::kShortWrite:
+      return {result == WriteResult::kCannotOpen ? "File error - Cannot open file for writing\n"
+                                                 : "File error - wrote wrong length\n",
+              path, describe_current_error()};
   }
   // An identity that could not be taken stays all zero and must match nothing.
   if (written != FileIdentity{}) state.written_files.insert(written);

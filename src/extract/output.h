@@ -55,10 +55,13 @@ struct ExtractionState {
 };
 
 // A write failure's message, with the path and the host's reason, or none when the run goes on.
+// `source_changed`: the file was not written because the source changed while it was read; the
+// reason is then the source's, which only the caller knows.
 struct [[nodiscard]] Outcome {
   const char* failure = nullptr;
   std::string path;
   std::string reason;
+  bool source_changed = false;
   bool failed() const { return failure != nullptr; }
 };
 
