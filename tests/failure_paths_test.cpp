@@ -351,6 +351,31 @@ TEST_F(FailurePaths, EntryThatAppearsAfterTheCheckIsKept) {
     EXPECT_EQ(contents_of(path), "theirs");
     EXPECT_EQ(temporaries_in(out_), 0);
   }
+  // Kept both, the entry that appeared is left to its program and the attachment takes the next
+  // free number instead, which standard error tells; so does a numbered name taken in its turn.
+  for (const char* already : {"", "a (2).txt"}) {
+    SCOPED_TRACE(std::string("keeping both, taken before: ") + already);
+    fs::remove_all(out_);
+    ASSERT_TRUE(fs::create_directory(out_));
+    const std::string announced_path = *already == '\0' ? path : out_ + "/a (3).txt";
+    if (*already != '\0') {
+      put(path, "old");
+      put(out_ + "/" + already, "older");
+    }
+    ScriptedConsole console("k");
+    console.on_out = [&](std::string_view out) {
+      if (out.ends_with("Writing.\n")) put(announced_path, "theirs");
+    };
+    EXPECT_EQ(run(std::vector<std::string>{"kestrox", "--keep-both", source_, "q", out_}, console,
+                  PathStyle::kPosix),
+              1);
+    const std::string written = *already == '\0' ? out_ + "/a (2).txt" : out_ + "/a (4).txt";
+    EXPECT_EQ(console.err_text(),
+              "kestrox: " + announced_path + ": File exists; written as " + written + "\n");
+    EXPECT_EQ(contents_of(announced_path), "theirs");
+    EXPECT_EQ(contents_of(written), "first");
+    EXPECT_EQ(temporaries_in(out_), 0);
+  }
   put(path, "old");
   put(victim, "keep me");
   ScriptedConsole console("yk");

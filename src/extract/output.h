@@ -25,7 +25,8 @@ struct OutputTarget {
   // Says what each attachment would be written as, in an empty directory; writes and asks
   // nothing, and leaves the progress glyphs out.
   bool list = false;
-  // An entry that stood there before the run is kept: the attachment is numbered instead.
+  // An entry that stood there before the run, or that another program took meanwhile, is kept:
+  // the attachment takes the first free name "STEM (N).EXT" instead.
   bool keep_both = false;
   // Names in ASCII alone, or as the sender wrote them, in any script.
   NameCharacters characters = NameCharacters::kPortable;
@@ -52,6 +53,10 @@ struct ExtractionState {
   std::int32_t files_found = 0;
   std::int32_t files_written = 0;
   std::string output_path;  // kept here so that its storage is reused from record to record
+  // With keep-both, the path that the attachment being written keeps apart from an entry of
+  // another's, and the number it tried last.
+  std::string kept_from;
+  std::int32_t kept_number = 0;
 };
 
 // A write failure's message, with the path and the host's reason, or none when the run goes on.
