@@ -18,7 +18,8 @@ std::size_t find_whole(std::span<const std::uint8_t> source, Pattern pattern) {
 
 }  // namespace
 
-std::size_t decode_container(std::span<std::uint8_t> source, Console& console) {
+std::size_t decode_container(std::span<std::uint8_t> source, Console& console,
+                             const DecodeRoom& room) {
   if (source.size() >= sizeof kTnefSignature &&
       std::memcmp(source.data(), kTnefSignature, sizeof kTnefSignature) == 0) {
     return 0;
@@ -34,7 +35,7 @@ std::size_t decode_container(std::span<std::uint8_t> source, Console& console) {
       return 0;
     }
     console.out("This is a MIME quoted message with winmail.dat inside - decoding it.\n");
-    return decode_quoted_printable_in_place(source, signature);
+    return decode_quoted_printable_in_place(source, signature, room);
   }
   const std::size_t signature = find_whole(source, kBase64Signature);
   if (signature == kNotFound) {
@@ -42,7 +43,7 @@ std::size_t decode_container(std::span<std::uint8_t> source, Console& console) {
     return 0;
   }
   console.out("This is a MIME message with winmail.dat inside - decoding it.\n");
-  return decode_base64_in_place(source, signature);
+  return decode_base64_in_place(source, signature, room);
 }
 
 }  // namespace kestrox

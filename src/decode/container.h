@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 
+#include "decode/room.h"
 #include "platform/console.h"
 
 namespace kestrox {
@@ -14,6 +15,7 @@ namespace kestrox {
 // decodes it over the buffer from its first byte. The buffer's length never changes: the bytes
 // after the decoded data stay the file's own. Returns how many bytes were decoded over the start
 // (0 when nothing was).
-std::size_t decode_container(std::span<std::uint8_t> source, Console& console);
+std::size_t decode_container(std::span<std::uint8_t> source, Console& console,
+                             const DecodeRoom& room = nullptr);
 
 }  // namespace kestrox
