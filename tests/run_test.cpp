@@ -21,7 +21,9 @@
 #include <utility>
 #include <vector>
 
+#include "decode/container.h"
 #include "driver/banner.h"
+#include "support/mime_builder.h"
 #include "support/scripted_console.h"
 #include "support/tnef_builder.h"
 
@@ -289,6 +291,43 @@ TEST(RunLoading, ShortReadIsAnIncompleteFileRead) {
   EXPECT_EQ(run.out, analysing(path, reported) + "Incomplete file read.\n" + std::string(kPrompt));
   EXPECT_EQ(run.keys_read, 1);
   EXPECT_EQ(run.result, 999);
+}
+
+TEST(RunLoading, LargeMessagesDecodeOverFreshPagesAndKeepTheirOwnBytesAfter) {
+  // Messages of some MiB, whose decoding is written over pages of its own rather than copies of
+  // the file's, with a record left raw in the encoded text: in the decoded stream it lies inside
+  // the large attachment, and the scan meets it among the file's own bytes after the decoded
+  // data, on pages that held what decoding left there until they were the file's again. It is
+  // put where those pages are: past the decoded data, before the last 4 MiB step's read.
+  const testing::ByteVector data = testing::pattern_free_bytes(std::size_t{6} << 20, 3);
+  testing::TnefBuilder tnef;
+  tnef.signature().attach_title("big.bin").attach_data(data);
+  testing::TnefBuilder record;
+  record.attach_data("from the tail");
+  const std::string raw(record.bytes().begin(), record.bytes().end());
+  struct Case {
+    testing::TransferEncoding encoding;
+    std::size_t tenths;  // of the message, where the record goes
+  };
+  for (const Case& c : {Case{testing::TransferEncoding::kQuotedPrintable, 6},
+                        Case{testing::TransferEncoding::kBase64, 8}}) {
+    SCOPED_TRACE(c.tenths);
+    std::string message = testing::mime_message(tnef.bytes(), c.encoding);
+    message.insert(message.find("\r\n", message.size() * c.tenths / 10) + 2, raw);
+    TempDir dir;
+    write_file(dir / "in.eml", message);
+    const RunOutcome run = run_kestrox({"kestrox", dir / "in.eml", "q"});
+    EXPECT_EQ(run.result, 2) << run.out;
+    EXPECT_EQ(read_file(dir / "Unknown Attachment.txt"), "from the tail");
+    // The attachment as the same bytes decode in memory of their own.
+    ScriptedConsole console;
+    std::vector<std::uint8_t> copy(message.begin(), message.end());
+    const std::size_t decoded = decode_container(copy, console);
+    const std::string in_memory(copy.begin(), copy.begin() + static_cast<std::ptrdiff_t>(decoded));
+    const std::size_t data_at = in_memory.find(std::string(data.begin(), data.begin() + 64));
+    ASSERT_NE(data_at, std::string::npos);
+    EXPECT_TRUE(read_file(dir / "big.bin") == in_memory.substr(data_at, data.size()));
+  }
 }
 
 TEST(RunLoading, EmptySourceRunsToTheNormalEnding) {

@@ -147,7 +147,8 @@ int load_and_extract(const std::string& path, const OutputTarget& target, Consol
   // raw TNEF stream as it is; anything else it may decode over the buffer, and what it decodes
   // over is no longer the file's own.
   const std::span<std::uint8_t> source = file.bytes();
-  file.overwritten(decode_container(source, console));
+  file.overwritten(decode_container(
+      source, console, [&](std::size_t write, std::size_t read) { file.make_room(write, read); }));
   // A source cut short or changed while in use may have been read as other bytes since.
   if (!file.intact()) return ending.failure("Incomplete file read.\n", path, change_of(file));
   ExtractionState state;

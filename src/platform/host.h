@@ -99,6 +99,10 @@ class SourceFile {
   // open for writing is kIncomplete, with nothing read.
   Load load(std::size_t length);
   std::span<std::uint8_t> bytes() { return {data_, size_}; }
+  // Decoding is about to write from `write` on and will not read again what lies before `read`:
+  // the pages between are made ready in one go where the host can (fresh pages of a mapped
+  // file's own, rather than a copy of each file page as it is first written).
+  void make_room(std::size_t write, std::size_t read);
   // Says that the first `length` bytes were written over (decoding): from there on only the
   // bytes after them are the file's own, which an attachment may take from the file itself.
   void overwritten(std::size_t length);

@@ -330,6 +330,9 @@ std::string_view SourceFile::change() const {
   return written_by_other_ ? "the file is open for writing by another program" : "";
 }
 
+// In memory of its own already, written over where it stands.
+void SourceFile::make_room(std::size_t, std::size_t) {}
+
 void SourceFile::overwritten(std::size_t) {}
 
 // --- writing ------------------------------------------------------------------------------------
