@@ -2,14 +2,21 @@
 # Whole-run benchmark with hyperfine: each row times Kestrox side by side with what it is held to,
 # in one hyperfine run, and prints the medians and their ratio.
 #
-#   bench/run.sh [--many] [WORK-DIR] [RUNS]     (defaults: /tmp/kestrox-bench, 5)
+#   bench/run.sh [--many] [WORK-DIR] [RUNS]     (defaults: /tmp/kestrox-bench, 7)
 #
 # Rows: two real samples of typical size against the installed peers tnef and ytnef (fastest peer
 # counts); an empty file against /bin/true; raw TNEF of 256 MiB with 16 attachments, and the same
 # as a base64 and as a quoted-printable message, against cp of the same file; the peak memory of
 # those three runs against their input size. --many adds a file of 100,000 small attachments
-# (64 MiB) against cp. RUNS is the number of timed runs of each 256 MiB command; the short
-# commands run many more times. The real samples come from ../shared/corpus when it is there.
+# (64 MiB) against cp. The real samples come from ../shared/corpus when it is there. KESTROX=PATH
+# measures that program instead of the one built here.
+#
+# The large rows are measured as a machine in use finds them: before every timed run 1.2 GB of
+# other files are read (FILL_MB, in MB), so that the page cache is full and every page the run
+# asks for must be taken from it. Each of RUNS rounds times Kestrox and cp once each, the order
+# swapped every round, and takes their ratio; a row shows the lowest, median and highest ratio
+# (wall time), the median ratio of processor time (user and system, steadier on a busy machine),
+# and whether every round met the goal. The short commands run many more times, on a warm cache.
 set -euo pipefail
 many=0
 if [ "${1:-}" = --many ]; then
@@ -18,7 +25,7 @@ if [ "${1:-}" = --many ]; then
 fi
 here=$(cd "$(dirname "$0")/.." && pwd)
 work=${1:-/tmp/kestrox-bench}
-runs=${2:-5}
+runs=${2:-7}
 build="$here/build-bench"
 corpus="$here/../shared/corpus/raw"
 command -v hyperfine >/dev/null || { echo "bench/run.sh needs hyperfine" >&2; exit 1; }
@@ -26,7 +33,8 @@ command -v hyperfine >/dev/null || { echo "bench/run.sh needs hyperfine" >&2; ex
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTROX_BUILD_BENCHMARKS=ON \
   -DKESTROX_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target kestrox kestrox_bench_inputs >/dev/null
-kestrox="$build/kestrox"
+# KESTROX names another build to measure (an older one, for a before and after).
+kestrox=${KESTROX:-$build/kestrox}
 
 mkdir -p "$work/in" "$work/out"
 if [ ! -f "$work/in/qp-256.eml" ] || [ ! -f "$work/in/small-64.tnef" ]; then
@@ -91,14 +99,51 @@ row "empty file" "$(ms "${t[0]}")" /bin/true "$(ms "${t[1]}")" \
   "$(awk -v a="${t[0]}" -v b="${t[1]}" 'BEGIN { printf "%+.3f ms", (a - b) * 1000 }')" \
   "<= /bin/true + 0.2 ms"
 
+# Files read before each timed run of the large rows; made once, of random bytes.
+fill_mb=${FILL_MB:-1200}
+mkdir -p "$work/fill"
+for i in $(seq 1 $(((fill_mb + 199) / 200))); do
+  [ -f "$work/fill/$i" ] || head -c 200M /dev/urandom >"$work/fill/$i"
+done
+cat >"$work/prepare.sh" <<PREPARE
+find "$work/out" -mindepth 2 -delete
+cat "$work/fill"/* >/dev/null
+PREPARE
+
+# rounds INPUT: prints one line per round, "wall-ratio cpu-ratio kestrox-seconds cp-seconds".
+rounds() {
+  local file=$1 json="$work/round.json" first second
+  for round in $(seq 1 "$runs"); do
+    rm -rf "$work/out/0" "$work/out/1" && mkdir -p "$work/out/0" "$work/out/1"
+    first="$kestrox $file q $work/out/0/" second="cp $file $work/out/1/"
+    ((round % 2)) || { local t=$first; first=$second; second=$t; }
+    hyperfine -N -i --style none --runs 1 --prepare "bash $work/prepare.sh" \
+      --export-json "$json" "$first" "$second" >/dev/null 2>"$work/large.log" ||
+      { cat "$work/large.log" >&2; exit 1; }
+    python3 -c 'import json, sys
+r = {x["command"].split()[0]: x for x in json.load(open(sys.argv[1]))["results"]}
+k, c = r[sys.argv[2]], r["cp"]
+cpu = lambda x: x["user"] + x["system"]
+print("%.3f %.3f %.4f %.4f" % (k["mean"] / c["mean"], cpu(k) / cpu(c), k["mean"], c["mean"]))' \
+      "$json" "$kestrox"
+  done
+}
+
 inputs=(raw-256.tnef:1.15 base64-256.eml:2.0 qp-256.eml:3.0)
 [ "$many" -eq 1 ] && inputs+=(small-64.tnef:-)
+printf '\n%-16s %10s %10s   %-20s %9s   %s\n' "full page cache" kestrox cp \
+  "ratio low/med/high" "cpu ratio" "goal (every round)"
 for input in "${inputs[@]}"; do
   file="$work/in/${input%%:*}"
-  mapfile -t t < <(compare large "$runs" 1 "$kestrox $file q @OUT@/" "cp $file @OUT@/")
   target=${input##*:}
-  row "${input%%:*}" "$(ms "${t[0]}")" cp "$(ms "${t[1]}")" "$(ratio "${t[0]}" "${t[1]}")" \
-    "$([ "$target" = - ] || echo "<= ${target}x cp")"
+  rounds "$file" | python3 -c 'import sys, statistics as st
+name, goal = sys.argv[1], sys.argv[2]
+rows = [list(map(float, line.split())) for line in sys.stdin]
+wall = sorted(r[0] for r in rows)
+med = lambda i: st.median(r[i] for r in rows)
+verdict = "" if goal == "-" else "<= %sx cp: %s" % (goal, "met" if wall[-1] <= float(goal) else "missed")
+print("%-16s %7.0f ms %7.0f ms   %.2f/%.2f/%.2fx %12.2fx   %s" % (name, med(2) * 1000, med(3) * 1000,
+      wall[0], st.median(wall), wall[-1], med(1), verdict))' "${input%%:*}" "$target"
 done
 
 for input in raw-256.tnef base64-256.eml qp-256.eml; do

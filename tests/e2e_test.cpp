@@ -35,6 +35,7 @@
 
 #include "driver/banner.h"
 #include "support/mime_builder.h"
+#include "support/sha256.h"
 #include "support/tnef_builder.h"
 
 extern char** environ;
@@ -155,6 +156,7 @@ struct Launch {
   std::vector<std::string> wrapper;  // a command put before the launcher and the program
   // Standard output a socket that keeps each write a message of its own (Finished::out_writes).
   bool packets = false;
+  int timeout_seconds = 0;  // for the whole command; 0: what one run of the program may take
 };
 
 struct Finished {
@@ -266,8 +268,9 @@ Finished run_program(const Launch& launch) {
   set_nonblocking(out_pipe[0]);
   set_nonblocking(err_pipe[0]);
 
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(target().timeout_seconds);
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::seconds(launch.timeout_seconds > 0 ? launch.timeout_seconds
+                                                                        : target().timeout_seconds);
   int open_outputs[2] = {out_pipe[0], err_pipe[0]};
   std::string* sinks[2] = {&finished.out, &finished.err};
   bool reaped = false;
@@ -1036,6 +1039,70 @@ TEST(EndToEnd, SourcesWithoutALengthAreReadToTheirEnd) {
   }
 }
 
+TEST(EndToEnd, KeepBothInParallelKeepsEveryAttachment) {
+  // The README's recipe for a batch: messages that hold the same names, four runs at a time into
+  // one folder. Two runs that find a name free at the same moment both keep their files: the one
+  // that names its file second takes the next number, and its run goes on.
+  TempDir dir;
+  const std::string out = dir / "saved";
+  ASSERT_TRUE(fs::create_directory(out));
+  // Under wine every run starts a Windows process of its own: fewer messages meet the same races.
+  const int messages = target().windows ? 60 : 200;
+  constexpr const char* kNames[] = {"image001.png", "image002.png", "document.pdf", "notes.txt"};
+  std::vector<std::string> digests;
+  std::string sources;
+  for (int m = 0; m < messages; ++m) {
+    build::TnefBuilder tnef;
+    tnef.signature();
+    for (const char* name : kNames) {
+      const std::string data = std::string(name) + " of message " + std::to_string(m);
+      tnef.attach_title(name).attach_data(data);
+      digests.push_back(build::sha256_hex(build::as_bytes(data)));
+    }
+    const std::string source = dir / ("m" + std::to_string(m) + ".dat");
+    ASSERT_TRUE(build::write_file(source, tnef.bytes()));
+    sources += host_path(source) + "\n";
+  }
+  write_file(dir / "sources", sources);
+  // One run per source; each one's exit status goes to a file, as xargs would fold them into one.
+  std::string command;
+  for (const std::string& word : target().launcher) command += "'" + word + "' ";
+  command += "'" + target().binary + "' -q --keep-both -o '" + host_path(out) +
+             "' \"$1\" >/dev/null 2>>errors; echo $? >>statuses\n";
+  write_file(dir / "one.sh", command);
+  Launch launch;
+  launch.command = {"sh", "-c", "xargs -P4 -n1 -d '\\n' sh one.sh <sources"};
+  launch.directory = dir.path();
+  launch.timeout_seconds = target().timeout_seconds * 20;
+  const Finished finished = run_expecting(launch, 0);
+  EXPECT_EQ(read_file(dir / "statuses"), [&] {
+    std::string fours;
+    for (int m = 0; m < messages; ++m) fours += "4\n";
+    return fours;
+  }());
+  // Counted and hashed: every attachment once, under its name or its name with a number.
+  std::vector<std::string> found;
+  for (const auto& entry : fs::directory_iterator(out)) {
+    const std::string name = entry.path().filename().string();
+    const std::string contents = read_file(entry.path());
+    found.push_back(build::sha256_hex(build::as_bytes(contents)));
+    const std::string from = contents.substr(0, contents.find(' '));
+    const std::size_t dot = from.rfind('.');
+    EXPECT_TRUE(name == from || (name.starts_with(from.substr(0, dot) + " (") &&
+                                 name.ends_with(")" + from.substr(dot))))
+        << name << " holds " << from;
+  }
+  std::sort(found.begin(), found.end());
+  std::sort(digests.begin(), digests.end());
+  EXPECT_EQ(found.size(), digests.size());
+  EXPECT_TRUE(found == digests);
+  // Standard error tells only of names taken at the moment of naming, and where the file went.
+  std::istringstream errors(read_file(dir / "errors"));
+  for (std::string line; std::getline(errors, line);) {
+    EXPECT_NE(line.find(": File exists; written as "), std::string::npos) << line;
+  }
+}
+
 TEST(EndToEnd, AnsweredYReplacesALinkNotItsTarget) {
   TempDir dir;
   write_file(dir / "in.dat", raw_tnef({"new"}));
@@ -1232,6 +1299,41 @@ Finished run_in_console(const std::string& line, const std::string& keys,
 
 #define SKIP_WITHOUT_SCRIPT() \
   if (!on_path("script")) GTEST_SKIP() << "script(1) is needed for a pseudo-terminal"
+
+TEST(EndToEnd, SourceOpenForWritingIsNotRead) {
+  // A source that is open for writing as the run starts, here by the run's own standard output
+  // appended to it by the shell (a log kept in the wrong file; a mail program still saving the
+  // file is the same to the host): what it holds may be half of another write, so nothing is
+  // read from it and nothing written, on either host.
+#if defined(KESTROX_PORTABLE_FALLBACKS)
+  if (!target().windows) GTEST_SKIP() << "no lease in this build: the stamps see no writer yet";
+#endif
+  TempDir dir;
+  const std::string source = dir / "winmail.dat";
+  const std::string original = raw_tnef({"hello"});
+  write_file(source, original);
+  const std::string line =
+      cmd_line({target().windows ? program_for_cmd() : shell_quoted(target().binary),
+                host_path(source), "q"}) +
+      " >>" + host_path(source);
+  Launch launch;
+  if (target().windows) {
+    launch.command = target().launcher;
+    launch.command.insert(launch.command.end(), {"cmd", "/c", line});
+  } else {
+    launch.command = {"sh", "-c", line};
+  }
+  const Finished finished = run_expecting(launch, 999);
+  const std::string written = read_file(source);
+  ASSERT_TRUE(written.starts_with(original));
+  EXPECT_NE(
+      without_carriage_returns(written.substr(original.size())).find("\nIncomplete file read.\n"),
+      std::string::npos)
+      << written.substr(original.size());
+  EXPECT_EQ(finished.err,
+            "kestrox: " + host_path(source) + ": the file is open for writing by another program\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
 
 TEST(EndToEndWindows, WholeExitStatusAsCmdSeesIt) {
   SKIP_UNLESS_WINDOWS_TARGET();

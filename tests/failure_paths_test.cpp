@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -350,6 +351,31 @@ TEST_F(FailurePaths, EntryThatAppearsAfterTheCheckIsKept) {
     EXPECT_EQ(contents_of(path), "theirs");
     EXPECT_EQ(temporaries_in(out_), 0);
   }
+  // Kept both, the entry that appeared is left to its program and the attachment takes the next
+  // free number instead, which standard error tells; so does a numbered name taken in its turn.
+  for (const char* already : {"", "a (2).txt"}) {
+    SCOPED_TRACE(std::string("keeping both, taken before: ") + already);
+    fs::remove_all(out_);
+    ASSERT_TRUE(fs::create_directory(out_));
+    const std::string announced_path = *already == '\0' ? path : out_ + "/a (3).txt";
+    if (*already != '\0') {
+      put(path, "old");
+      put(out_ + "/" + already, "older");
+    }
+    ScriptedConsole console("k");
+    console.on_out = [&](std::string_view out) {
+      if (out.ends_with("Writing.\n")) put(announced_path, "theirs");
+    };
+    EXPECT_EQ(run(std::vector<std::string>{"kestrox", "--keep-both", source_, "q", out_}, console,
+                  PathStyle::kPosix),
+              1);
+    const std::string written = *already == '\0' ? out_ + "/a (2).txt" : out_ + "/a (4).txt";
+    EXPECT_EQ(console.err_text(),
+              "kestrox: " + announced_path + ": File exists; written as " + written + "\n");
+    EXPECT_EQ(contents_of(announced_path), "theirs");
+    EXPECT_EQ(contents_of(written), "first");
+    EXPECT_EQ(temporaries_in(out_), 0);
+  }
   put(path, "old");
   put(victim, "keep me");
   ScriptedConsole console("yk");
@@ -461,7 +487,7 @@ TEST_F(FailurePaths, FailingHostCallsLeaveTheirReasonInErrno) {
     prepare_process();
     const std::uint8_t byte = 'x';
     FileIdentity identity;
-    auto write_fails = [&](const std::string& path, bool replace) {
+    auto write_fails = [&](std::string path, bool replace) {
       return write_whole_file(path, &byte, 1, replace, identity) != WriteResult::kWritten;
     };
     auto open_fails = [&](const std::string& path) { return !SourceFile().open(path); };
@@ -641,16 +667,39 @@ TEST_F(FailurePaths, LargeAttachmentsArriveByteForByte) {
   EXPECT_TRUE(contents_of(out_ + "/q.bin") == off_page);
 }
 
-// --- a source cut short during the run ---------------------------------------------------------
+// --- a source that another program changes -----------------------------------------------------
 
-TEST_F(FailurePaths, SourceCutShortWhileInUse) {
+constexpr std::string_view kIncomplete = "Incomplete file read.\n";
+
+// Whether the run guards a source at `path` with a read lease, as this process would be given one
+// now: on Linux, for the file's owner or a process with the right to lease any file, on a file
+// system with leases. Elsewhere its length and time stamps are all the run has to go by.
+bool source_leased(const std::string& path) {
+#if defined(__linux__) && defined(F_SETLEASE) && !defined(KESTROX_PORTABLE_FALLBACKS)
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool held = ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
+  if (held) ::fcntl(fd, F_SETLEASE, F_UNLCK);
+  ::close(fd);
+  return held;
+#else
+  (void)path;
+  return false;
+#endif
+}
+
+TEST_F(FailurePaths, SourceChangedWhileInUse) {
   // Large enough to be mapped rather than read. While the key for a.txt is read, the file is cut
   // right after a's bytes (the rest of its page reads as zeros, the pages after it are gone), or
-  // rewritten in place with other bytes of the same length, as a mail client saving another
-  // message over it would.
+  // rewritten in place with other bytes, as a mail client saving another message over it would.
+  // The run's own file is guarded by a lease where the host gives one, which any opening for
+  // writing breaks; another user's file only by its length and time stamps, which see a cut and
+  // a rewrite of another length.
   const Attachment big{"b.txt", std::string(256 << 10, 'b')};
   write_source({a_, big});
   ASSERT_TRUE(fs::create_directory(out_));
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(out_.c_str(), 0777), 0);
   const std::string path = out_ + "/a.txt";
   const std::function<bool()> cut = [&] { return ::truncate(source_.c_str(), 40) == 0; };
   const std::function<bool()> rewrite = [&] {
@@ -662,26 +711,37 @@ TEST_F(FailurePaths, SourceCutShortWhileInUse) {
     return testing::write_file(source_, ByteVector(source_bytes_.size(), 'x')) &&
            ::utimensat(AT_FDCWD, source_.c_str(), times, 0) == 0;
   };
+  const std::function<bool()> rewrite_longer = [&] {
+    return testing::write_file(source_, ByteVector(source_bytes_.size() + 1, 'x'));
+  };
   struct Case {
+    const char* what;
+    bool another_users;  // the source belongs to another user: no lease for the run
     const std::function<bool()>& change;
     const char* keys;
-    std::string ending;
   };
-  // Nothing from a file that changed is moved into place, even what was read before.
-  const std::string refused = std::string(kExists) + "Writing.\n" + std::string(kWrongLength);
-  // Declined: the scan goes on into pages that are no more or hold another file, and the run
-  // ends as a read that came up short, instead of by a signal or as a success.
-  const std::string declined = std::string(kExists) + "Not writing.\n";
   const Case cases[] = {
-      {cut, "yk", refused}, {cut, "nk", declined}, {rewrite, "yk", refused}, {rewrite, "nk", declined}};
+      {"cut short", false, cut, "yk"},
+      {"cut short", false, cut, "nk"},
+      {"rewritten", false, rewrite, "yk"},
+      {"rewritten", false, rewrite, "nk"},
+      {"another user's, cut short", true, cut, "yk"},
+      {"another user's, rewritten longer", true, rewrite_longer, "yk"},
+      {"another user's, rewritten longer", true, rewrite_longer, "nk"},
+  };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(&c.change == &cut ? "cut short, " : "rewritten, ") + c.keys);
+    SCOPED_TRACE(std::string(c.what) + ", " + c.keys);
+    if (c.another_users && ::geteuid() != 0) continue;  // cannot be another user here
     put(path, "old bytes");
+    ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
     ASSERT_TRUE(testing::write_file(source_, source_bytes_));
+    ASSERT_EQ(::chmod(source_.c_str(), 0666), 0);
+    const bool leased = !c.another_users && source_leased(source_);
     const Ran ran = in_child([&] {
+      if (c.another_users && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
       ScriptedConsole console(c.keys);
       console.on_key = [&] {
-        if (console.keys_read() == 0 && !c.change()) ::_exit(3);
+        if (console.keys_read() == 0 && !c.change()) ::_exit(4);
       };
       Ran inner;
       inner.result =
@@ -690,18 +750,25 @@ TEST_F(FailurePaths, SourceCutShortWhileInUse) {
       inner.err = console.err_text();
       return inner;
     });
-    EXPECT_EQ(ran.err, c.keys[0] == 'y'
-                           ? "kestrox: " + path + ": the source file changed while it was read\n"
-                           : "kestrox: " + source_ + ": the file changed while it was read\n");
+    // The source is named, with what happened to it.
+    EXPECT_EQ(ran.err, "kestrox: " + source_ + ": " +
+                           (leased ? "another program opened the file for writing while it was read"
+                                   : "the file changed while it was read") +
+                           "\n");
     const std::size_t a_at = ran.out.find(announced(a_, path));
     ASSERT_NE(a_at, std::string::npos) << ran.out;
     const std::string rest = ran.out.substr(a_at + announced(a_, path).size());
-    EXPECT_TRUE(rest.starts_with(c.ending)) << rest;
-    // Whatever the zeros looked like to the scan, the end says what happened.
-    EXPECT_TRUE(rest.ends_with(c.keys[0] == 'y'
-                                   ? std::string(kPrompt)
-                                   : "\nIncomplete file read.\n" + std::string(kPrompt)))
-        << rest;
+    // Answered y: nothing read from a file that changed is moved into place, even what was read
+    // before, and the run ends as a read that came up short, not as a failed write. Answered n:
+    // the scan goes on into pages that are no more or hold another file, and the run ends so
+    // instead of by a signal or as a success.
+    if (c.keys[0] == 'y') {
+      EXPECT_EQ(rest, std::string(kExists) + "Writing.\n" + std::string(kIncomplete) +
+                          std::string(kPrompt));
+    } else {
+      EXPECT_TRUE(rest.starts_with(std::string(kExists) + "Not writing.\n")) << rest;
+      EXPECT_TRUE(rest.ends_with("\n" + std::string(kIncomplete) + std::string(kPrompt))) << rest;
+    }
     EXPECT_EQ(rest.find("Extracted"), std::string::npos);
     EXPECT_EQ(ran.result, kFailureResult);
     EXPECT_EQ(contents_of(path), "old bytes");
@@ -709,6 +776,111 @@ TEST_F(FailurePaths, SourceCutShortWhileInUse) {
     EXPECT_EQ(temporaries_in(out_), 0);
   }
 }
+
+TEST_F(FailurePaths, SourceHeldOpenForWritingIsNotRead) {
+  // Another program is writing the source as the run starts, one large write under way or many
+  // within one tick of the clock, so that its length and time stamps say nothing more: where the
+  // host tells that it is open for writing, nothing is read from it and nothing written; where it
+  // cannot tell (another user's file, other hosts), the stamps are all there is.
+  const Attachment big{"b.txt", std::string(256 << 10, 'b')};
+  ASSERT_TRUE(fs::create_directory(out_));
+  for (const bool mapped : {false, true}) {
+    SCOPED_TRACE(mapped ? "mapped" : "read into memory");
+    fs::remove_all(out_);
+    ASSERT_TRUE(fs::create_directory(out_));
+    write_source(mapped ? std::vector<Attachment>{a_, big} : std::vector<Attachment>{a_, b_});
+    const bool leased = source_leased(source_);
+    const int writer = ::open(source_.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    const Ran ran = run_whole({"kestrox", source_, "q", out_});
+    ::close(writer);
+    if (!leased) {
+      EXPECT_EQ(ran.result, 2);  // nothing to tell it by
+      continue;
+    }
+    EXPECT_EQ(ran.out, head() + std::string(kIncomplete));
+    EXPECT_EQ(ran.err,
+              "kestrox: " + source_ + ": the file is open for writing by another program\n");
+    EXPECT_EQ(ran.result, kFailureResult);
+    EXPECT_TRUE(fs::is_empty(out_));
+  }
+}
+
+#if defined(__linux__)
+TEST_F(FailurePaths, SourceOpenedForWritingDuringALargeWrite) {
+  // A child traced from here is held once the file it writes holds a first MiB of a large
+  // attachment, and another program opens the source for writing. That open must wait for the
+  // lease, whose break the child answers by letting it go at once when it runs again: it finishes
+  // the attachment, but nothing read after the break is moved into place, and the run ends there.
+#if defined(RUNNING_ON_VALGRIND)
+  if (RUNNING_ON_VALGRIND) GTEST_SKIP() << "valgrind does not let its child be traced";
+#endif
+  write_source({{"a.txt", std::string(3 << 20, 'n')}, b_});
+  if (!source_leased(source_)) GTEST_SKIP() << "no lease here: the time stamps are the guard";
+  ASSERT_TRUE(fs::create_directory(out_));
+  int pipe_ends[2];
+  ASSERT_EQ(::pipe(pipe_ends), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(pipe_ends[0]);
+    if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) ::_exit(3);
+    ::raise(SIGSTOP);
+    const std::string text = encode(run_whole({"kestrox", source_, "q", out_}));
+    if (::write(pipe_ends[1], text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+      ::_exit(2);
+    }
+    ::_exit(0);
+  }
+  ::close(pipe_ends[1]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  if (!WIFSTOPPED(status) ||
+      ::ptrace(PTRACE_SETOPTIONS, child, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL) != 0) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+    GTEST_SKIP() << "a child cannot be traced here";
+  }
+  int pass_on = 0;
+  while (output_being_written(child, out_, 1 << 20).empty()) {
+    ::ptrace(PTRACE_SYSCALL, child, nullptr, pass_on);
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSTOPPED(status)) << "the run ended first: " << status;
+    pass_on = WSTOPSIG(status) == (SIGTRAP | 0x80) ? 0 : WSTOPSIG(status);
+  }
+  // Not while the lease is held; the break begins.
+  errno = 0;
+  EXPECT_EQ(::open(source_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC), -1);
+  EXPECT_EQ(errno, EWOULDBLOCK);
+  ::ptrace(PTRACE_DETACH, child, nullptr, 0);
+  // The other program gets in once the child lets the lease go, well before the kernel would
+  // take it away (after its break time, 45 s by default).
+  int break_time = 45;
+  std::ifstream("/proc/sys/fs/lease-break-time") >> break_time;
+  int writer = -1;
+  for (int waited = 0; writer < 0 && waited < break_time * 50; ++waited) {
+    writer = ::open(source_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (writer < 0) ::usleep(10000);
+  }
+  EXPECT_GE(writer, 0) << "the lease was not let go before half the break time";
+  if (writer >= 0) ::close(writer);
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  std::string text;
+  char chunk[4096];
+  for (ssize_t got; (got = ::read(pipe_ends[0], chunk, sizeof chunk)) > 0;) {
+    text.append(chunk, static_cast<std::size_t>(got));
+  }
+  ::close(pipe_ends[0]);
+  const std::string path = out_ + "/a.txt";
+  EXPECT_EQ(text, "999 0\nkestrox: " + source_ +
+                      ": another program opened the file for writing while it was read\n" + head() +
+                      ".;~ Extracting file a.txt, (a.txt) length " + std::to_string(3 << 20) +
+                      " to " + path + "\nWriting.\n" + std::string(kIncomplete));
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_FALSE(fs::exists(out_ + "/b.txt"));
+  EXPECT_EQ(temporaries_in(out_), 0);
+}
+#endif
 
 // --- sources that are not files -----------------------------------------------------------------
 

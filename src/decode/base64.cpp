@@ -134,9 +134,10 @@ KESTROX_TARGET_AVX2 inline __m256i pack24(__m256i values) {
 }
 
 // Thirty-two bytes at a time. A block of alphabet characters that starts a group is decoded
-// whole; any other block goes by the plain rules through its last byte outside the alphabet and
-// on until a group starts, so that with lines of a multiple of four characters the next block
-// starts a line and goes whole again.
+// whole; one that starts a group and holds a line break has the groups before the break decoded
+// at once and the next block taken from after it; any other goes by the plain rules through its
+// last byte outside the alphabet and on until a group starts, so that with lines of a multiple of
+// four characters the next block starts a group and goes whole again.
 KESTROX_TARGET_AVX2 Progress decode_blocks_avx2(Progress p, const std::uint8_t* end) {
   // A byte is in the alphabet when the classes of its low and its high half have no bit in
   // common: 0x10 every byte outside 0x20-0x7F, 0x01 the 0x2_ row but for '+' and '/', 0x02 the
@@ -173,6 +174,15 @@ KESTROX_TARGET_AVX2 Progress decode_blocks_avx2(Progress p, const std::uint8_t* 
                        _mm256_extracti128_si256(bytes, 1));
       p.write += 24;
       p.read += 32;
+      continue;
+    }
+    if (outside != 0 && p.count == 0) {
+      // Whole groups up to the first byte outside the alphabet (a line break, mostly) go at once,
+      // and the bytes outside it are passed over: the next block starts where the next line does.
+      const std::uint8_t* const first_outside = block + __builtin_ctz(outside);
+      decode_whole_groups(p.read, first_outside, p.write);
+      while (p.read < first_outside) take_byte(p);
+      while (p.read < block + 32 && (kBase64Values[*p.read] & kNotBase64) != 0) ++p.read;
       continue;
     }
     const std::uint8_t* const through = outside == 0 ? block : block + 32 - __builtin_clz(outside);
@@ -255,7 +265,8 @@ KESTROX_TARGET_AVX512 Progress decode_blocks_avx512(Progress p, const std::uint8
 
 }  // namespace
 
-std::size_t decode_base64_in_place(std::span<std::uint8_t> source, std::size_t start) {
+std::size_t decode_base64_in_place(std::span<std::uint8_t> source, std::size_t start,
+                                   const DecodeRoom& room) {
   const std::size_t end = source.size();
   if (start >= end) return 0;
   std::uint8_t* const base = source.data();
@@ -264,15 +275,19 @@ std::size_t decode_base64_in_place(std::span<std::uint8_t> source, std::size_t s
   // be passed over there anyway.
   take_byte(p);
 #if KESTROX_X86_VECTORS
-  switch (cpu_level()) {
-    case CpuLevel::kAvx512:
-      p = decode_blocks_avx512(p, base + end);
-      break;
-    case CpuLevel::kAvx2:
-      p = decode_blocks_avx2(p, base + end);
-      break;
-    default:
-      break;
+  // In steps where room is made as decoding goes, else all at once; a step ends short of its end
+  // by less than a block, unless a '=' ended the blocks.
+  const std::size_t block = cpu_level() == CpuLevel::kAvx512 ? 64
+                            : cpu_level() == CpuLevel::kAvx2 ? 32
+                                                             : 0;
+  const std::size_t step = room ? kDecodeStep : end;
+  while (block != 0) {
+    if (room)
+      room(static_cast<std::size_t>(p.write - base), static_cast<std::size_t>(p.read - base));
+    const std::uint8_t* const stop =
+        static_cast<std::size_t>(base + end - p.read) > step ? p.read + step : base + end;
+    p = block == 64 ? decode_blocks_avx512(p, stop) : decode_blocks_avx2(p, stop);
+    if (stop == base + end || static_cast<std::size_t>(stop - p.read) >= block) break;
   }
 #endif
   // The first '=' ends the stream.

@@ -167,6 +167,118 @@ KESTROX_TARGET_SSSE3 void decode_quoted_printable_blocks_ssse3(std::uint8_t* bas
   write_position = write;
 }
 
+// 0xFF in each byte that lies between lo and hi, both included.
+KESTROX_TARGET_AVX2 inline __m256i in_range32(__m256i bytes, char lo, char hi) {
+  const __m256i offset = _mm256_sub_epi8(bytes, _mm256_set1_epi8(lo));
+  return _mm256_cmpeq_epi8(_mm256_min_epu8(offset, _mm256_set1_epi8(static_cast<char>(hi - lo))),
+                           offset);
+}
+
+KESTROX_TARGET_AVX2 inline std::uint32_t mask_of32(__m256i bytes) {
+  return static_cast<std::uint32_t>(_mm256_movemask_epi8(bytes));
+}
+
+// The file's eight bytes from a place whose first `shift` bytes are known from `known` (the file's
+// eight bytes from `shift` places before) and whose others are `next` (the file's eight bytes from
+// where `known` ends).
+inline std::uint64_t original_from(std::uint64_t known, std::uint64_t next, unsigned shift) {
+  return shift == 0 ? known : (known >> (8 * shift)) | (next << (8 * (8 - shift)));
+}
+
+// The quoted-printable steps of quoted_block over 32 bytes at a time, with 34 in view, while 40
+// bytes are left. The kept bytes are packed eight at a time by a byte shuffle, and every store
+// writes eight bytes whatever it keeps: what follows the kept ones is overwritten by the next
+// store, and after the last one the file's own bytes are put back, which are taken before each
+// step's stores rather than after each store, so that the stores do not wait for one another.
+// Needs write + 8 <= read: then no store reaches a byte still to be read.
+KESTROX_TARGET_AVX2 void decode_quoted_printable_blocks_avx2(std::uint8_t* base, std::size_t end,
+                                                             std::size_t& read_position,
+                                                             std::size_t& write_position) {
+  // Copies the compiler can keep in registers: the caller's may be changed by any byte stored.
+  std::size_t read = read_position;
+  std::size_t write = write_position;
+  if (end - read < 40 || read - write < 8) return;
+  const __m256i equals_sign = _mm256_set1_epi8('=');
+  const __m256i space = _mm256_set1_epi8(0x20);
+  const __m256i zero = _mm256_set1_epi8('0');
+  const __m256i letter = _mm256_set1_epi8('A' - 10);
+  std::uint64_t carry = 0;
+  // The file's eight bytes from `write`, which the last store may have written over.
+  std::uint64_t original;
+  std::memcpy(&original, base + write, 8);
+  while (end - read >= 40) {
+    const std::uint8_t* in = base + read;
+    const __m256i here = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
+    const __m256i escapes = _mm256_cmpeq_epi8(here, equals_sign);
+    const std::uint32_t equals = mask_of32(escapes);
+    std::uint64_t next_original;
+    if ((equals | carry) == 0) {
+      std::memcpy(&next_original, base + write + 32, 8);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(base + write), here);
+      original = next_original;
+      write += 32;
+      read += 32;
+      continue;
+    }
+    const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 1));
+    const __m256i after = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 2));
+    const __m256i next_digit = in_range32(next, '0', '9');
+    const __m256i after_digit = in_range32(after, '0', '9');
+    const __m256i next_hex = _mm256_or_si256(next_digit, in_range32(next, 'A', 'F'));
+    const __m256i after_hex = _mm256_or_si256(after_digit, in_range32(after, 'A', 'F'));
+    const __m256i decodes = _mm256_and_si256(escapes, _mm256_and_si256(next_hex, after_hex));
+    // Signed, bytes of 0x80 and above are below 0x20 too.
+    const std::uint64_t valid = mask_of32(decodes);
+    const std::uint64_t skips_one = equals & ~valid & mask_of32(_mm256_cmpgt_epi8(space, next));
+    const std::uint64_t skips_two = skips_one & mask_of32(_mm256_cmpgt_epi8(space, after));
+    const std::uint64_t taken = valid << 1 | valid << 2 | skips_one << 1 | skips_two << 2;
+    const auto kept = static_cast<std::uint32_t>((~(equals | taken | carry) & 0xFFFFFFFFu) | valid);
+    carry = taken >> 32;
+
+    const __m256i high =
+        _mm256_or_si256(_mm256_and_si256(next_digit, _mm256_sub_epi8(next, zero)),
+                        _mm256_andnot_si256(next_digit, _mm256_sub_epi8(next, letter)));
+    const __m256i low =
+        _mm256_or_si256(_mm256_and_si256(after_digit, _mm256_sub_epi8(after, zero)),
+                        _mm256_andnot_si256(after_digit, _mm256_sub_epi8(after, letter)));
+    const __m256i decoded = _mm256_or_si256(
+        _mm256_and_si256(_mm256_slli_epi16(high, 4), _mm256_set1_epi8(static_cast<char>(0xF0))),
+        _mm256_and_si256(low, _mm256_set1_epi8(0x0F)));
+    const __m256i values = _mm256_blendv_epi8(here, decoded, decodes);
+
+    // Where the step's kept bytes end, and the file's bytes from there, taken before any store:
+    // no store before this step reached write + 8.
+    const auto count = static_cast<unsigned>(_mm_popcnt_u32(kept));
+    if (count >= 8) {
+      std::memcpy(&next_original, base + write + count, 8);
+    } else {
+      std::uint64_t beyond;
+      std::memcpy(&beyond, base + write + 8, 8);
+      next_original = original_from(original, beyond, count);
+    }
+    std::uint8_t* to = base + write;
+    for (int half = 0; half < 2; ++half) {
+      const __m128i lane =
+          half == 0 ? _mm256_castsi256_si128(values) : _mm256_extracti128_si256(values, 1);
+      for (int eighth = 0; eighth < 2; ++eighth) {
+        const unsigned bits = kept >> (16 * half + 8 * eighth) & 0xFF;
+        const __m128i order =
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kCompaction[bits].data()));
+        const __m128i source = eighth == 0 ? lane : _mm_srli_si128(lane, 8);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(to), _mm_shuffle_epi8(source, order));
+        to += _mm_popcnt_u32(bits);
+      }
+    }
+    original = next_original;
+    write += count;
+    read += 32;
+  }
+  // The bytes past the decoded data are the file's own again.
+  std::memcpy(base + write, &original, 8);
+  read_position = read + static_cast<std::size_t>(_mm_popcnt_u64(carry));
+  write_position = write;
+}
+
 // The value of each hexadecimal digit, by the low six bits of its character: '0'-'9' are 0x30-0x39
 // and 'A'-'F' 0x41-0x46, which differ there.
 constexpr std::array<std::uint8_t, 64> kDigitValues = [] {
@@ -235,69 +347,83 @@ KESTROX_TARGET_AVX512 void decode_quoted_printable_blocks_avx512(std::uint8_t* b
 
 }  // namespace
 
-std::size_t decode_quoted_printable_in_place(std::span<std::uint8_t> source, std::size_t start) {
+std::size_t decode_quoted_printable_in_place(std::span<std::uint8_t> source, std::size_t start,
+                                             const DecodeRoom& room) {
   const std::size_t end = source.size();
   // Nothing to decode; and the block loops below count what is left as end - read.
   if (start >= end) return 0;
   std::uint8_t* const base = source.data();
   std::size_t read = start;
   std::size_t write = 0;
-#if KESTROX_X86_VECTORS
-  switch (cpu_level()) {
-    case CpuLevel::kAvx512:
-      decode_quoted_printable_blocks_avx512(base, end, read, write);
-      break;
-    case CpuLevel::kAvx2:
-    case CpuLevel::kSsse3:
-      decode_quoted_printable_blocks_ssse3(base, end, read, write);
-      break;
-    case CpuLevel::kBaseline:
-      break;
-  }
-#endif
+  // In steps where room is made as decoding goes, else all at once.
+  const std::size_t step = room ? kDecodeStep : end;
   while (read < end) {
-    // Ordinary bytes are copied as they stand, eight at a time up to the next '='.
-    if constexpr (std::endian::native == std::endian::little) {
-      if (end - read >= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, base + read, 8);
-        const std::uint64_t found = equals_signs(word);
-        // The lowest flagged byte is the first '='; the bytes before it are ordinary.
-        const std::size_t ordinary =
-            found == 0 ? 8 : static_cast<std::size_t>(std::countr_zero(found)) / 8;
-        // Only the ordinary bytes are stored: a byte past the decoded data must stay the file's.
-        if (ordinary == 8) {
-          std::memcpy(base + write, &word, 8);
-        } else if (write != read) {
-          for (std::size_t i = 0; i < ordinary; ++i) base[write + i] = base[read + i];
+    if (room) room(write, read);
+    const std::size_t stop = end - read > step ? read + step : end;
+#if KESTROX_X86_VECTORS
+    switch (cpu_level()) {
+      case CpuLevel::kAvx512:
+        decode_quoted_printable_blocks_avx512(base, stop, read, write);
+        break;
+      case CpuLevel::kAvx2:
+        // From eight bytes behind on (any message: its header comes first), whole steps of 32.
+        if (read - write >= 8) {
+          decode_quoted_printable_blocks_avx2(base, stop, read, write);
+          break;
         }
-        write += ordinary;
-        read += ordinary;
-        if (ordinary == 8) continue;
+        [[fallthrough]];
+      case CpuLevel::kSsse3:
+        decode_quoted_printable_blocks_ssse3(base, stop, read, write);
+        break;
+      case CpuLevel::kBaseline:
+        break;
+    }
+#endif
+    // The rest of the step; an escape at its end looks past it.
+    while (read < stop) {
+      // Ordinary bytes are copied as they stand, eight at a time up to the next '='.
+      if constexpr (std::endian::native == std::endian::little) {
+        if (end - read >= 8) {
+          std::uint64_t word;
+          std::memcpy(&word, base + read, 8);
+          const std::uint64_t found = equals_signs(word);
+          // The lowest flagged byte is the first '='; the bytes before it are ordinary.
+          const std::size_t ordinary =
+              found == 0 ? 8 : static_cast<std::size_t>(std::countr_zero(found)) / 8;
+          // Only the ordinary bytes are stored: a byte past the decoded data must stay the file's.
+          if (ordinary == 8) {
+            std::memcpy(base + write, &word, 8);
+          } else if (write != read) {
+            for (std::size_t i = 0; i < ordinary; ++i) base[write + i] = base[read + i];
+          }
+          write += ordinary;
+          read += ordinary;
+          if (ordinary == 8) continue;
+        }
       }
-    }
-    const std::uint8_t c = base[read];
-    if (c != '=') {
-      base[write++] = c;
-      ++read;
-      continue;
-    }
+      const std::uint8_t c = base[read];
+      if (c != '=') {
+        base[write++] = c;
+        ++read;
+        continue;
+      }
 
-    // The '=': an escape is pending for the byte after it.
-    ++read;
-    if (read == end) break;
-    const std::uint8_t next = base[read];
-    const int high = kHexValues[next];
-    const int low = read + 1 < end ? kHexValues[base[read + 1]] : -1;
-    if ((high | low) >= 0) {
-      base[write++] = static_cast<std::uint8_t>(high * 16 + low);
-      read += 2;
-    } else if (is_control_or_high(next)) {
-      // A soft line break: skip the byte after the '=' and at most one more like it.
+      // The '=': an escape is pending for the byte after it.
       ++read;
-      if (read < end && is_control_or_high(base[read])) ++read;
+      if (read == end) break;
+      const std::uint8_t next = base[read];
+      const int high = kHexValues[next];
+      const int low = read + 1 < end ? kHexValues[base[read + 1]] : -1;
+      if ((high | low) >= 0) {
+        base[write++] = static_cast<std::uint8_t>(high * 16 + low);
+        read += 2;
+      } else if (is_control_or_high(next)) {
+        // A soft line break: skip the byte after the '=' and at most one more like it.
+        ++read;
+        if (read < end && is_control_or_high(base[read])) ++read;
+      }
+      // Any other byte is taken again as it stands, or as a new '='.
     }
-    // Any other byte is taken again as it stands, or as a new '='.
   }
   return write;
 }

@@ -30,7 +30,11 @@ const char* load_failure(SourceFile::Load load) {
   return nullptr;
 }
 
-constexpr std::string_view kChanged = "the file changed while it was read";
+// Why the source's bytes cannot be trusted, as the host tells it.
+std::string change_of(const SourceFile& file) {
+  const std::string_view change = file.change();
+  return std::string(change.empty() ? "the file changed while it was read" : change);
+}
 
 bool starts_with_signature(std::span<const std::uint8_t> bytes) {
   return bytes.size() >= sizeof kTnefSignature &&
@@ -71,34 +75,37 @@ SourceOutcome extract_source(const std::string& path, const OutputTarget& target
                 size > 0 ? "larger than 2 GiB" : host_reason("larger than 2 GiB"));
   }
   clear_current_error();
-  SourceFile::Load load = file.load(static_cast<std::size_t>(length));
+  const SourceFile::Load load = file.load(static_cast<std::size_t>(length));
+  if (const char* failure = load_failure(load)) return fail(failure, host_reason(change_of(file)));
   // This is where the source buffer is turned into attachments. Container detection leaves a
-  // raw TNEF stream as it is; anything else it may decode over the buffer.
-  std::span<std::uint8_t> source = file.bytes();
-  if (load == SourceFile::Load::kLoaded && !starts_with_signature(source)) {
-    load = file.make_writable();
-    source = file.bytes();
-  }
-  if (const char* failure = load_failure(load)) return fail(failure, host_reason(kChanged));
+  // raw TNEF stream as it is; anything else it may decode over the buffer, and what it decodes
+  // over is no longer the file's own.
+  const std::span<std::uint8_t> source = file.bytes();
   // A MIME source's Subject names the message's files where the message names none; decoding
   // writes over it.
   std::string subject;
   if (target.message && !starts_with_signature(source)) subject = mime_subject(source);
-  decode_container(source, console);
+  const std::size_t decoded = decode_container(
+      source, console, [&](std::size_t write, std::size_t read) { file.make_room(write, read); });
+  file.overwritten(decoded);
   // A source cut short or changed while in use may have been read as other bytes since.
-  if (!file.intact()) return fail("Incomplete file read.\n", std::string(kChanged));
+  if (!file.intact()) return fail("Incomplete file read.\n", change_of(file));
   // The message is read where its files are wanted, or the content ids of its attachments.
   std::optional<MessageFiles> message;
   if (target.message || (target.lines != nullptr && target.json)) {
-    message.emplace(source, std::move(subject), target.message);
+    message.emplace(decoded > 0 ? source.first(decoded) : source, std::move(subject),
+                    target.message);
   }
   const Outcome outcome =
       scan_attachments(source, target, console, state, message ? &*message : nullptr);
+  // A file read from a source that changed meanwhile was not moved into place: the source ends
+  // as a read that came up short, about the source.
+  if (outcome.source_changed) return fail(outcome.failure, change_of(file));
   if (outcome.failed()) {
     result.failure = SourceFailure{outcome.failure, outcome.path, outcome.reason};
     return result;
   }
-  if (!file.intact()) return fail("Incomplete file read.\n", std::string(kChanged));
+  if (!file.intact()) return fail("Incomplete file read.\n", change_of(file));
   result.holds_tnef = starts_with_signature(source) || state.files_found > 0;
   return result;
 }

@@ -65,6 +65,26 @@ void number_path(std::string& path, std::size_t directory_size, std::int32_t num
   }
 }
 
+// With keep-both, the path in `kept_from` as "STEM (N).EXT" for the first N after the last one
+// tried where nothing stands, into `path`; false once so many were tried that the directory is
+// taken to be failing. STEM and EXT are split as for numbering: at the last '.' of the file name,
+// or " (N)" at the end of a name without one.
+bool next_kept_path(ExtractionState& state, std::size_t directory_size, std::string& path) {
+  constexpr std::int32_t kMostKeptNumbers = 1000000;
+  const std::string& from = state.kept_from;
+  const std::size_t last_dot = from.rfind('.');
+  const std::size_t cut =
+      last_dot != std::string::npos && last_dot >= directory_size ? last_dot : from.size();
+  while (state.kept_number < kMostKeptNumbers) {
+    ++state.kept_number;
+    path.assign(from, 0, cut);
+    path += " (" + std::to_string(state.kept_number) + ")";
+    path.append(from, cut, std::string::npos);
+    if (!entry_identity(path)) return true;
+  }
+  return false;
+}
+
 // A listed file's name as a directory would tell it from others: on Windows case does not count.
 std::string listed_name(const std::string& path, const OutputTarget& target) {
   std::string name = path.substr(target.directory.size());
@@ -118,8 +138,7 @@ bool taken_by_this_run(const std::string& path, const OutputTarget& target,
                        const ExtractionState& state, std::optional<FileIdentity>& existing) {
   if (target.list) return state.listed_names.contains(listed_name(path, target));
   existing = entry_identity(path);
-  // Kept both: whatever stood there before is passed over as the run's own files are.
-  return existing && (target.keep_both || state.written_files.contains(*existing));
+  return existing && state.written_files.contains(*existing);
 }
 
 // A path is a repeat when it is the previous one or names a file of this run. A repeat is
@@ -183,27 +202,53 @@ void remember_content_id(const FoundAttachment& attachment, const std::string& p
   state.content_files.emplace_back(attachment.content_id, path.substr(target.directory.size()));
 }
 
+// `path` becomes the path written, where another program took the name meanwhile.
 Outcome write_attachment(std::span<const std::uint8_t> source, const FoundAttachment& attachment,
-                         const std::string& path, bool replace, ExtractionState& state) {
+                         std::string& path, bool replace, const OutputTarget& target,
+                         Console& console, ExtractionState& state) {
   ++state.files_written;
   FileIdentity written;
   clear_current_error();
-  // Only the entry the user was asked about may be replaced; a name found free must still be.
+  // Only the entry the user was asked about may be replaced; a name found free must still be. Kept
+  // both, a name that another program takes in the meantime is left to it for the next free one.
+  std::string written_path = path;
+  NextName next_name;
+  if (target.keep_both && !replace) {
+    if (state.kept_from.empty()) {
+      state.kept_from = path;
+      state.kept_number = 1;
+    }
+    next_name = [&](std::string& taken) {
+      return next_kept_path(state, target.directory.size(), taken);
+    };
+  }
   const std::uint8_t* const bytes =
       attachment.is_made() ? reinterpret_cast<const std::uint8_t*>(attachment.made.data())
                            : source.data() + attachment.data_start;
-  const WriteResult result = write_whole_file(
-      path, bytes, static_cast<std::size_t>(attachment.data_length), replace, written);
-  if (result != WriteResult::kWritten) {
-    std::string reason = describe_current_error();
-    // No call of the host failed: the bytes were read from a source that changed meanwhile.
-    if (reason.empty()) reason = "the source file changed while it was read";
-    return {result == WriteResult::kCannotOpen ? "File error - Cannot open file for writing\n"
-                                               : "File error - wrote wrong length\n",
-            path, std::move(reason)};
+  const WriteResult result =
+      write_whole_file(written_path, bytes, static_cast<std::size_t>(attachment.data_length),
+                       replace, written, next_name);
+  state.kept_from.clear();
+  switch (result) {
+    case WriteResult::kWritten:
+      break;
+    case WriteResult::kSourceChanged:
+      return {"Incomplete file read.\n", path, {}, true};
+    case WriteResult::kCannotOpen:
+    case WriteResult::kShortWrite:
+      return {result == WriteResult::kCannotOpen ? "File error - Cannot open file for writing\n"
+                                                 : "File error - wrote wrong length\n",
+              path, describe_current_error()};
   }
   // An identity that could not be taken stays all zero and must match nothing.
   if (written != FileIdentity{}) state.written_files.insert(written);
+  if (written_path != path) {
+    const bool utf8 = console.utf8();
+    console.err("kestrox: %s: File exists; written as %s\n",
+                console_safe(path, target.style, utf8, target.characters).c_str(),
+                console_safe(written_path, target.style, utf8, target.characters).c_str());
+    path = std::move(written_path);
+  }
   return {};
 }
 
@@ -225,7 +270,20 @@ Outcome extract_attachment(std::span<const std::uint8_t> source, FoundAttachment
     glyphs("<");
     return {};
   }
-  const std::optional<FileIdentity> existing = number_repeats(path, repeated, target, state);
+  std::optional<FileIdentity> existing = number_repeats(path, repeated, target, state);
+  // Kept both: the entry keeps its name, and the attachment takes the first free "STEM (N).EXT".
+  state.kept_from.clear();
+  if (existing && target.keep_both) {
+    state.kept_from = path;
+    state.kept_number = 1;
+    // Past a million taken names the directory is beyond keeping: the entry meets the question.
+    if (next_kept_path(state, target.directory.size(), path)) {
+      existing.reset();
+    } else {
+      path = state.kept_from;
+      state.kept_from.clear();
+    }
+  }
   ++state.files_found;
   if (target.list) {
     state.listed_names.insert(listed_name(path, target));
@@ -245,7 +303,8 @@ Outcome extract_attachment(std::span<const std::uint8_t> source, FoundAttachment
     }
     return {};
   }
-  Outcome outcome = write_attachment(source, attachment, path, existing.has_value(), state);
+  Outcome outcome =
+      write_attachment(source, attachment, path, existing.has_value(), target, console, state);
   if (!outcome.failed()) {
     remember_content_id(attachment, path, target, state);
     report_file(target, path, attachment);

@@ -32,7 +32,8 @@ struct OutputTarget {
   Console* lines = nullptr;
   std::string_view source_label{};
   bool json = false;
-  // An entry that stood there before the run is kept: the attachment is numbered instead.
+  // An entry that stood there before the run, or that another program took meanwhile, is kept:
+  // the attachment takes the first free name "STEM (N).EXT" instead.
   bool keep_both = false;
   // Names in ASCII alone, or as the sender wrote them, in any script.
   NameCharacters characters = NameCharacters::kPortable;
@@ -64,13 +65,20 @@ struct ExtractionState {
   // The content id and file name of every attachment written (or listed) that has a content id,
   // for the links of the message's page.
   std::vector<std::pair<std::string, std::string>> content_files;
+  // With keep-both, the path that the attachment being written keeps apart from an entry of
+  // another's, and the number it tried last.
+  std::string kept_from;
+  std::int32_t kept_number = 0;
 };
 
 // A write failure's message, with the path and the host's reason, or none when the run goes on.
+// `source_changed`: the file was not written because the source changed while it was read; the
+// reason is then the source's, which only the caller knows.
 struct [[nodiscard]] Outcome {
   const char* failure = nullptr;
   std::string path;
   std::string reason;
+  bool source_changed = false;
   bool failed() const { return failure != nullptr; }
 };
 

@@ -3,10 +3,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/console.h"
@@ -65,10 +67,18 @@ struct FileIdentity {
 std::optional<FileIdentity> entry_identity(const std::string& path);
 
 // The source file, loaded whole. A regular file of 64 KiB or more is mapped privately, so that
-// pages the run only reads are never copied and decoding writes its own copy of the pages it
-// changes; a smaller one is read into memory; anything else (a pipe, a FIFO, a character device,
-// standard input named "-") is read to its end. Every operation that fails leaves errno (the last
-// error on Windows) set to the host's reason, or at 0 where the file changed under the run.
+// pages the run only reads are never copied, and decoding writes over the pages it changes and
+// no others; a smaller one is read into memory; anything else (a pipe, a FIFO, a character
+// device, standard input named "-") is read to its end. Every operation that fails leaves errno
+// (the last error on Windows) set to the host's reason, or at 0 where the file changed under the
+// run, and change() then says what happened.
+//
+// Where the host can tell that another program writes the file, the source is guarded from the
+// open on: on Linux by a read lease, which cannot be had while any process holds the file open
+// for writing and which the kernel breaks when one opens it for writing or cuts it; on Windows
+// by opening it without sharing it for writing. Elsewhere (a lease refused for another user's
+// file, a file system without leases, other POSIX hosts) a mapped file is watched through its
+// length and time stamps, which do not see a write that was already under way when it was mapped.
 class SourceFile {
  public:
   enum class Load { kLoaded, kNoMemory, kIncomplete };
@@ -85,18 +95,23 @@ class SourceFile {
   // (this is where the run waits for a pipe's data): what was read, or -1 when it was more than
   // `limit` bytes or did not fit in memory.
   std::int64_t measure(std::int64_t limit);
-  // Makes the first `length` bytes available through bytes().
+  // Makes the first `length` bytes available through bytes(). A file that another program holds
+  // open for writing is kIncomplete, with nothing read.
   Load load(std::size_t length);
   std::span<std::uint8_t> bytes() { return {data_, size_}; }
-  // False once a mapped file turned out shorter than it was when it was mapped, or rewritten in
-  // place (another length, modification time or change time): what was read from it since then
-  // may be zeros or another version's bytes. A source held in memory of its own is always intact.
-  bool intact() const;
-  // To be called before most of the bytes are changed (decoding): they get memory of their own,
-  // filled by one read, which costs less than a copy-on-write fault for every page of a mapping.
-  // As long as it is not called, the bytes are the file's own, and an attachment may go from the
-  // file to its output file inside the kernel.
-  Load make_writable();
+  // Decoding is about to write from `write` on and will not read again what lies before `read`:
+  // the pages between are made ready in one go where the host can (fresh pages of a mapped
+  // file's own, rather than a copy of each file page as it is first written).
+  void make_room(std::size_t write, std::size_t read);
+  // Says that the first `length` bytes were written over (decoding): from there on only the
+  // bytes after them are the file's own, which an attachment may take from the file itself.
+  void overwritten(std::size_t length);
+  // Empty while the bytes can be trusted. Otherwise why not: another program had the file open
+  // for writing, opened it for writing while it was read, cut it short or rewrote it (another
+  // length, modification time or change time); what was read since then may be zeros or another
+  // version's bytes. A source held in memory of its own is safe once it is loaded.
+  std::string_view change() const;
+  bool intact() const { return change().empty(); }
 
  private:
   void release();
@@ -110,30 +125,39 @@ class SourceFile {
   bool owns_handle_ = false;
   bool stream_ = false;
   bool read_failed_ = false;
-  int read_error_ = 0;  // errno of the read that failed
+  int read_error_ = 0;             // errno of the read that failed
+  bool written_by_other_ = false;  // held open for writing by another program when opened
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
-  std::size_t capacity_ = 0;   // of a block on the heap
-  std::size_t mapped_ = 0;     // of a mapping of the file
-  std::size_t anonymous_ = 0;  // of pages of its own, which replaced the mapping
+  std::size_t capacity_ = 0;  // of a block on the heap
+  std::size_t mapped_ = 0;    // of a mapping of the file
 };
 
-enum class WriteResult { kWritten, kCannotOpen, kShortWrite };
+// What a write came to. kSourceChanged: the bytes were read from a source that changed while in
+// use (SourceFile::change() says how), and nothing was moved into place.
+enum class WriteResult { kWritten, kCannotOpen, kShortWrite, kSourceChanged };
+
+// Called when the name a file was to take turns out to be taken at the moment of naming (another
+// program took it after it was found free): changes `path` to the next name to try, or returns
+// false to give up.
+using NextName = std::function<bool(std::string& path)>;
 
 // Writes `size` bytes to a new file that only its owner may read, and, once every byte is written
 // and the file closed without error, gives it its final permissions (those of the regular file it
 // replaces, with its owner and group where the process may set them; else those of any new file)
 // and moves it to `path`. On Linux the new file has no name until then (a file system that refuses
 // that, and other hosts, give it a temporary name in the path's directory). Without `replace` the
-// move takes the name only where nothing stands; with it, the entry at `path` itself is replaced
-// (a link, a FIFO or a device there is never opened), but never a directory. On any failure
-// whatever stood at `path` stays as it was and nothing of the new file is left: a file without a
-// name goes with the process whatever ends it, a temporary name is removed on every signal that
-// ends the process and can be caught. A close that fails counts as a short write, and so does a
-// mapped source that changed while in use. `written` becomes the identity of the file now at
-// `path`. A failure leaves errno set to the host's reason (0 where the source changed).
-WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, std::size_t size,
-                             bool replace, FileIdentity& written);
+// move takes the name only where nothing stands, trying the names `next_name` gives (when given)
+// while each turns out taken; with `replace`, the entry at `path` itself is replaced (a link, a
+// FIFO or a device there is never opened), but never a directory. On any failure whatever stood
+// at `path` stays as it was and nothing of the new file is left: a file without a name goes with
+// the process whatever ends it, a temporary name is removed on every signal that ends the process
+// and can be caught. A close that fails counts as a short write. `path` becomes the name the file
+// took, and `written` the identity of the file now there. A failure leaves errno set to the host's
+// reason (0 for kSourceChanged).
+WriteResult write_whole_file(std::string& path, const std::uint8_t* data, std::size_t size,
+                             bool replace, FileIdentity& written,
+                             const NextName& next_name = nullptr);
 
 }  // namespace kestrox
 

@@ -222,8 +222,9 @@ void SourceFile::release() {
   if (owns_handle_) CloseHandle(as_handle(handle_));
   handle_ = -1;
   owns_handle_ = false;
+  written_by_other_ = false;
   data_ = nullptr;
-  size_ = capacity_ = mapped_ = anonymous_ = 0;
+  size_ = capacity_ = mapped_ = 0;
 }
 
 bool SourceFile::open(const std::string& path) {
@@ -235,8 +236,19 @@ bool SourceFile::open(const std::string& path) {
     // Started without standard input: there is nothing to read.
     if (file == nullptr || file == INVALID_HANDLE_VALUE) return fail_with(ERROR_INVALID_HANDLE);
   } else {
-    file = CreateFileW(system_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Not shared for writing: while the run holds it no other program may open it to write, and
+    // one that has it open for writing already makes the open fail with a sharing violation.
+    const std::wstring name = system_path(path);
+    file = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION) {
+      // Opened shared, it tells a file that another program writes (which then opens) from one
+      // that another program holds for itself alone (which still does not).
+      file = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (file == INVALID_HANDLE_VALUE) return fail_with(ERROR_SHARING_VIOLATION);
+      written_by_other_ = true;
+    }
     if (file == INVALID_HANDLE_VALUE) return fail();
   }
   const bool disk = GetFileType(file) == FILE_TYPE_DISK;
@@ -247,6 +259,7 @@ bool SourceFile::open(const std::string& path) {
     fail_with(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? ERROR_ACCESS_DENIED
                                                                : GetLastError());
     if (!standard_input) CloseHandle(file);
+    written_by_other_ = false;
     return false;
   }
   handle_ = reinterpret_cast<std::intptr_t>(file);
@@ -290,6 +303,11 @@ std::ptrdiff_t SourceFile::read_some(std::uint8_t* into, std::size_t room) {
 
 SourceFile::Load SourceFile::load(std::size_t length) {
   if (stream_) return read_failed_ ? Load::kIncomplete : Load::kLoaded;
+  if (written_by_other_) {
+    // Nothing is read from it: whatever it holds now may be half of another program's write.
+    clear_current_error();
+    return Load::kIncomplete;
+  }
   data_ = static_cast<std::uint8_t*>(std::malloc(length == 0 ? 1 : length));
   if (data_ == nullptr) {
     fail_in_runtime(ENOMEM);
@@ -306,10 +324,16 @@ SourceFile::Load SourceFile::load(std::size_t length) {
   return Load::kIncomplete;
 }
 
-// Read into memory of its own: nothing that happens to the file later changes it.
-bool SourceFile::intact() const { return true; }
+// Read into memory of its own, from a file that nobody could open for writing meanwhile: nothing
+// that happens to the file later changes it.
+std::string_view SourceFile::change() const {
+  return written_by_other_ ? "the file is open for writing by another program" : "";
+}
 
-SourceFile::Load SourceFile::make_writable() { return Load::kLoaded; }
+// In memory of its own already, written over where it stands.
+void SourceFile::make_room(std::size_t, std::size_t) {}
+
+void SourceFile::overwritten(std::size_t) {}
 
 // --- writing ------------------------------------------------------------------------------------
 
@@ -404,9 +428,10 @@ bool keep_access_rules(const std::wstring& path, HANDLE file) {
 
 }  // namespace
 
-WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, std::size_t size,
-                             bool replace, FileIdentity& written_identity) {
-  const std::wstring target = system_path(path);
+WriteResult write_whole_file(std::string& path, const std::uint8_t* data, std::size_t size,
+                             bool replace, FileIdentity& written_identity,
+                             const NextName& next_name) {
+  std::wstring target = system_path(path);
   if (replace) {
     // A directory is never replaced, nor a read-only file, which could not be opened for writing:
     // the system's answer to both is "access denied".
@@ -472,6 +497,13 @@ WriteResult write_whole_file(const std::string& path, const std::uint8_t* data, 
     } else {
       deleted_on_close = false;
       renamed = rename_open_file(file, target, replace);
+      // A free name that another program took meanwhile: the next one, where there is one.
+      while (!renamed && !replace && next_name &&
+             (g_error.code == ERROR_ALREADY_EXISTS || g_error.code == ERROR_FILE_EXISTS) &&
+             !g_error.from_runtime && next_name(path)) {
+        target = system_path(path);
+        renamed = rename_open_file(file, target, replace);
+      }
       if (!renamed) result = WriteResult::kCannotOpen;
     }
   }
