@@ -64,11 +64,12 @@ TEST(Batch, EveryLineNamesAFileWrittenAndEveryFailureItsSource) {
   const std::string out = dir / "saved/deeper";  // made, with its parent
   const BatchOutcome run = run_batch_kestrox({"--batch", "-o", out, dir / "a.dat", dir / "missing",
                                               dir / "folder", dir / "plain.eml", dir / "a.dat"});
-  // No banner, no glyph, no summary: a line per file, and a source given twice is written twice
-  // under numbered names, since its first files are this run's own.
-  const std::vector<std::string> expected = {
-      dir / "a.dat\t148\t" + out + "/notes.txt", dir / "a.dat\t595\t" + out + "/report.pdf",
-      dir / "a.dat\t148\t" + out + "/notes0.txt", dir / "a.dat\t595\t" + out + "/report1.pdf"};
+  // No banner, no glyph, no summary: a line per file, and a source given twice is written twice,
+  // the second time kept apart from the run's own first files.
+  const std::vector<std::string> expected = {dir / "a.dat\t148\t" + out + "/notes.txt",
+                                             dir / "a.dat\t595\t" + out + "/report.pdf",
+                                             dir / "a.dat\t148\t" + out + "/notes (2).txt",
+                                             dir / "a.dat\t595\t" + out + "/report (2).pdf"};
   EXPECT_EQ(lines_of(run.out), expected);
   for (const std::string& line : expected) {
     const std::size_t tab = line.rfind('\t');

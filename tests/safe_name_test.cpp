@@ -165,12 +165,15 @@ TEST(SafeFileName, OriginalNamesInEveryScriptForBothStyles) {
       {"Arabic", "\xD8\xAA\xD9\x82\xD8\xB1\xD9\x8A\xD8\xB1.pdf",
        "\xD8\xAA\xD9\x82\xD8\xB1\xD9\x8A\xD8\xB1.pdf",
        "\xD8\xAA\xD9\x82\xD8\xB1\xD9\x8A\xD8\xB1.pdf"},
-      {"punctuation stays", "a (1) [b] & c #2.txt", "a (1) [b] & c #2.txt",
-       "a (1) [b] & c #2.txt"},
-      {"direction override", "invoice\xE2\x80\xAE" "fdp.exe", "invoice_fdp.exe",
-       "invoice_fdp.exe"},
-      {"zero width and byte order marks", "a\xE2\x80\x8B" "b\xEF\xBB\xBF.txt", "a_b_.txt",
-       "a_b_.txt"},
+      {"punctuation stays", "a (1) [b] & c #2.txt", "a (1) [b] & c #2.txt", "a (1) [b] & c #2.txt"},
+      {"direction override",
+       "invoice\xE2\x80\xAE"
+       "fdp.exe",
+       "invoice_fdp.exe", "invoice_fdp.exe"},
+      {"zero width and byte order marks",
+       "a\xE2\x80\x8B"
+       "b\xEF\xBB\xBF.txt",
+       "a_b_.txt", "a_b_.txt"},
       {"reserved in both styles", "a/b\\c:d*e?f\"g<h>i|j", "a_b_c_d_e_f_g_h_i_j",
        "a_b_c_d_e_f_g_h_i_j"},
       {"controls, C1 and bytes that are no UTF-8", "\x1B[2J\xC2\x9B\xFF.txt", "_[2J__.txt",
@@ -182,14 +185,23 @@ TEST(SafeFileName, OriginalNamesInEveryScriptForBothStyles) {
       {"tag characters", "a\xF3\xA0\x81\xA1\xF3\xA0\x81\xBF.txt", "a__.txt", "a__.txt"},
       {"tag characters alone", "\xF3\xA0\x80\x81\xF3\xA0\x81\x81", "__", "__"},
       {"Arabic letter mark, Mongolian vowel separator, Hangul filler",
-       "a\xD8\x9C" "b\xE1\xA0\x8E" "c\xE3\x85\xA4.txt", "a_b_c_.txt", "a_b_c_.txt"},
-      {"line and paragraph separators", "a\xE2\x80\xA8" "b\xE2\x80\xA9.txt", "a_b_.txt",
-       "a_b_.txt"},
+       "a\xD8\x9C"
+       "b\xE1\xA0\x8E"
+       "c\xE3\x85\xA4.txt",
+       "a_b_c_.txt", "a_b_c_.txt"},
+      {"line and paragraph separators",
+       "a\xE2\x80\xA8"
+       "b\xE2\x80\xA9.txt",
+       "a_b_.txt", "a_b_.txt"},
       {"word joiner to nominal digit shapes, annotation marks",
        "\xE2\x81\xA0\xE2\x81\xAF\xEF\xBF\xB9\xEF\xBF\xBB.txt", "____.txt", "____.txt"},
-      {"soft hyphen and a default ignorable unassigned", "a\xC2\xAD\xE2\x81\xA5" "b", "a__b",
-       "a__b"},
-      {"no-break and ideographic spaces become plain ones", "a\xC2\xA0" "b\xE3\x80\x80.txt",
+      {"soft hyphen and a default ignorable unassigned",
+       "a\xC2\xAD\xE2\x81\xA5"
+       "b",
+       "a__b", "a__b"},
+      {"no-break and ideographic spaces become plain ones",
+       "a\xC2\xA0"
+       "b\xE3\x80\x80.txt",
        "a b .txt", "a b .txt"},
       {"no-break spaces alone", "\xC2\xA0\xE2\x80\xAF", "_  ", "___"},
       {"a no-break space at the end", "report.pdf\xC2\xA0", "report.pdf ", "report.pdf_"},
@@ -203,7 +215,10 @@ TEST(SafeFileName, OriginalNamesInEveryScriptForBothStyles) {
        "\xD9\x85\xDB\x8C\xE2\x80\x8C\xD8\xAE\xD9\x88\xD8\xA7\xD9\x87\xD9\x85 "
        "\xE0\xA4\x95\xE0\xA5\x8D\xE2\x80\x8D\xE0\xA4\xB7 "
        "\xF0\x9F\x91\xA9\xF0\x9F\x8F\xBD\xE2\x80\x8D\xF0\x9F\x92\xBB.txt"},
-      {"joiners elsewhere", "\xE2\x80\x8D" "a\xE2\x80\x8C.b\xE2\x80\x8D\xE2\x80\x8D" "c",
+      {"joiners elsewhere",
+       "\xE2\x80\x8D"
+       "a\xE2\x80\x8C.b\xE2\x80\x8D\xE2\x80\x8D"
+       "c",
        "_a_.b__c", "_a_.b__c"},
       {"variation selectors stay", "\xE2\x9D\xA4\xEF\xB8\x8F.txt", "\xE2\x9D\xA4\xEF\xB8\x8F.txt",
        "\xE2\x9D\xA4\xEF\xB8\x8F.txt"},
@@ -219,8 +234,9 @@ TEST(SafeFileName, OriginalNamesInEveryScriptForBothStyles) {
        cut_latin_windows + ".pdf"},
       {"too long beyond the BMP", long_emoji + ".txt", cut_emoji_posix + ".txt",
        cut_emoji_windows + ".txt"},
-      {"too long, with an extension too long to keep", std::string(300, 'x') + "." +
-       std::string(40, 'y'), std::string(255, 'x'), std::string(255, 'x')},
+      {"too long, with an extension too long to keep",
+       std::string(300, 'x') + "." + std::string(40, 'y'), std::string(255, 'x'),
+       std::string(255, 'x')},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -365,6 +381,21 @@ TEST(SafeFileName, WholeScansInTheWindowsStyleNameNoDevice) {
     ++files;
   }
   EXPECT_EQ(files, state.files_written);
+
+  // A repeated name is numbered: the number must not make a device of it ("COM" and 1).
+  const std::vector<testing::AttachmentSpec> repeats = {{"COM", {1}, "Untitled Attachment"},
+                                                        {"COM", {2}, "Untitled Attachment"},
+                                                        {"lpt.x", {3}},
+                                                        {"lpt.x", {4}}};
+  ScratchDirectory repeated;
+  const OutputTarget into{repeated.path() + "/", true, PathStyle::kWindows};
+  ExtractionState repeat_state;
+  ASSERT_FALSE(
+      scan_attachments(testing::tnef_message(repeats), into, console, repeat_state).failed());
+  for (const std::string& name : entries_in(repeated.path())) {
+    EXPECT_FALSE(names_a_device(name)) << name;
+  }
+  EXPECT_EQ(repeat_state.files_written, 4);
 }
 
 }  // namespace

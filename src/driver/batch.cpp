@@ -60,7 +60,7 @@ int run_batch(const Options& options, Console& console, PathStyle style) {
   BatchConsole quiet(console);
   int status = kBatchAllDone;
   // What the run has written (or listed) so far: a later source that names one of those files
-  // gets a number, as a repeat within one source does; only what stood there before is kept.
+  // keeps it apart under "STEM (N).EXT"; only what stood there before the run is kept as it is.
   ExtractionState carried;
   for (const std::string& source : sources) {
     OutputTarget target{
@@ -76,11 +76,15 @@ int run_batch(const Options& options, Console& console, PathStyle style) {
     target.json = options.json;
 
     ExtractionState state;
-    state.written_files = std::move(carried.written_files);
-    state.listed_names = std::move(carried.listed_names);
+    state.earlier_files = std::move(carried.earlier_files);
+    state.earlier_listed = std::move(carried.earlier_listed);
+    state.last_kept_numbers = std::move(carried.last_kept_numbers);
     const SourceOutcome outcome = extract_source(source, target, quiet, state);
-    carried.written_files = std::move(state.written_files);
-    carried.listed_names = std::move(state.listed_names);
+    carried.earlier_files = std::move(state.earlier_files);
+    carried.earlier_files.merge(state.written_files);
+    carried.earlier_listed = std::move(state.earlier_listed);
+    carried.earlier_listed.merge(state.listed_names);
+    carried.last_kept_numbers = std::move(state.last_kept_numbers);
     if (outcome.failure) {
       console.err("kestrox: %s: %s\n", shown(outcome.failure->path).c_str(),
                   outcome.failure->reason.c_str());

@@ -65,13 +65,30 @@ void number_path(std::string& path, std::size_t directory_size, std::int32_t num
   }
 }
 
+// A listed file's name as a directory would tell it from others: on Windows case does not count.
+std::string listed_name(const std::string& path, const OutputTarget& target) {
+  std::string name = path.substr(target.directory.size());
+  if (target.style == PathStyle::kWindows) {
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  return name;
+}
+
+// Nothing stands at the path, or in a listing nothing listed has its name.
+bool is_free(const std::string& path, const OutputTarget& target, const ExtractionState& state) {
+  if (!target.list) return !entry_identity(path);
+  const std::string name = listed_name(path, target);
+  return !state.listed_names.contains(name) && !state.earlier_listed.contains(name);
+}
+
 // With keep-both, the path in `kept_from` as "STEM (N).EXT" for the first N after the last one
 // tried where nothing stands, into `path`; false once so many were tried that the directory is
 // taken to be failing. STEM and EXT are split as for numbering: at the last '.' of the file name,
 // or " (N)" at the end of a name without one.
-bool next_kept_path(ExtractionState& state, std::size_t directory_size, std::string& path) {
+bool next_kept_path(ExtractionState& state, const OutputTarget& target, std::string& path) {
   constexpr std::int32_t kMostKeptNumbers = 1000000;
   const std::string& from = state.kept_from;
+  const std::size_t directory_size = target.directory.size();
   const std::size_t last_dot = from.rfind('.');
   const std::size_t cut =
       last_dot != std::string::npos && last_dot >= directory_size ? last_dot : from.size();
@@ -80,18 +97,12 @@ bool next_kept_path(ExtractionState& state, std::size_t directory_size, std::str
     path.assign(from, 0, cut);
     path += " (" + std::to_string(state.kept_number) + ")";
     path.append(from, cut, std::string::npos);
-    if (!entry_identity(path)) return true;
+    if (is_free(path, target, state)) {
+      state.last_kept_numbers[from] = state.kept_number;
+      return true;
+    }
   }
   return false;
-}
-
-// A listed file's name as a directory would tell it from others: on Windows case does not count.
-std::string listed_name(const std::string& path, const OutputTarget& target) {
-  std::string name = path.substr(target.directory.size());
-  if (target.style == PathStyle::kWindows) {
-    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  }
-  return name;
 }
 
 // The output path: the directory, then the name or the title as the extension rule chooses, made
@@ -151,6 +162,12 @@ std::optional<FileIdentity> number_repeats(std::string& path, bool repeated,
   if (!repeated) repeated = taken_by_this_run(path, target, state, existing);
   while (repeated) {
     number_path(path, target.directory.size(), state.files_found);
+    // The number can make what the gate let through a device ("COM" and 1): the numbered name
+    // passes the gate again.
+    const std::size_t directory_size = target.directory.size();
+    path.replace(directory_size, std::string::npos,
+                 safe_file_name(std::string_view(path).substr(directory_size), target.style,
+                                target.characters));
     repeated = taken_by_this_run(path, target, state, existing);
   }
   return existing;
@@ -218,9 +235,7 @@ Outcome write_attachment(std::span<const std::uint8_t> source, const FoundAttach
       state.kept_from = path;
       state.kept_number = 1;
     }
-    next_name = [&](std::string& taken) {
-      return next_kept_path(state, target.directory.size(), taken);
-    };
+    next_name = [&](std::string& taken) { return next_kept_path(state, target, taken); };
   }
   const std::uint8_t* const bytes =
       attachment.is_made() ? reinterpret_cast<const std::uint8_t*>(attachment.made.data())
@@ -271,13 +286,17 @@ Outcome extract_attachment(std::span<const std::uint8_t> source, FoundAttachment
     return {};
   }
   std::optional<FileIdentity> existing = number_repeats(path, repeated, target, state);
-  // Kept both: the entry keeps its name, and the attachment takes the first free "STEM (N).EXT".
+  // Kept both, or a name that an earlier source of a batch took: the entry keeps its name, and
+  // the attachment takes the first free "STEM (N).EXT".
   state.kept_from.clear();
-  if (existing && target.keep_both) {
+  const bool earlier = target.list ? state.earlier_listed.contains(listed_name(path, target))
+                                   : existing && state.earlier_files.contains(*existing);
+  if ((existing && target.keep_both) || earlier) {
     state.kept_from = path;
-    state.kept_number = 1;
+    const auto last = state.last_kept_numbers.find(path);
+    state.kept_number = last == state.last_kept_numbers.end() ? 1 : last->second;
     // Past a million taken names the directory is beyond keeping: the entry meets the question.
-    if (next_kept_path(state, target.directory.size(), path)) {
+    if (next_kept_path(state, target, path)) {
       existing.reset();
     } else {
       path = state.kept_from;

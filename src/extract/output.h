@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <set>
 #include <span>
 #include <string>
@@ -55,6 +56,13 @@ struct ExtractionState {
   // Every file this run has written, by identity: a later path that reaches one of them, by the
   // same name or another, is a repeat and is numbered rather than asked about.
   std::set<FileIdentity, FileIdentityOrder> written_files;
+  // What the earlier sources of a batch run wrote (or listed): a name one of them took is kept
+  // apart from as an entry that stood there before is with keep-both, under "STEM (N).EXT".
+  std::set<FileIdentity, FileIdentityOrder> earlier_files;
+  std::set<std::string> earlier_listed;
+  // The last N that a kept-apart name took, by the path it was kept apart from: the next one
+  // starts looking there rather than at 2 again.
+  std::map<std::string, std::int32_t> last_kept_numbers;
   // In a listing, the file names listed so far: the files an empty directory would hold.
   std::set<std::string> listed_names;
   // How titles and names become text in this run: the scan settles it from the message.
