@@ -5,7 +5,8 @@
 #   bench/run.sh [--many] [WORK-DIR] [RUNS]     (defaults: /tmp/kestrox-bench, 7)
 #
 # Rows: two real samples of typical size against the installed peers tnef and ytnef (fastest peer
-# counts); an empty file against /bin/true; raw TNEF of 256 MiB with 16 attachments, and the same
+# counts); an empty file against /bin/true; the first sample with --message against the same run
+# without it; 400 small sources in one --batch process against one process each; raw TNEF of 256 MiB with 16 attachments, and the same
 # as a base64 and as a quoted-printable message, against cp of the same file; the peak memory of
 # those three runs against their input size. --many adds a file of 100,000 small attachments
 # (64 MiB) against cp. The real samples come from ../shared/corpus when it is there. KESTROX=PATH
@@ -98,6 +99,30 @@ mapfile -t t < <(compare empty 500 50 "$kestrox $work/in/empty q @OUT@/" /bin/tr
 row "empty file" "$(ms "${t[0]}")" /bin/true "$(ms "${t[1]}")" \
   "$(awk -v a="${t[0]}" -v b="${t[1]}" 'BEGIN { printf "%+.3f ms", (a - b) * 1000 }')" \
   "<= /bin/true + 0.2 ms"
+
+# The message's own files: the same run with --message, held to within 10% of the run without.
+file="$corpus/horde_TnefAttachments.tnef"
+if [ -f "$file" ]; then
+  mapfile -t t < <(compare message 300 30 "$kestrox $file q @OUT@/" \
+    "$kestrox --message $file q @OUT@/")
+  row "--message, ${file##*/}" "$(ms "${t[1]}")" without "$(ms "${t[0]}")" \
+    "$(ratio "${t[1]}" "${t[0]}")" "<= 1.10x without"
+fi
+
+# 400 small sources: one batch process against one process each, both keeping every file.
+mkdir -p "$work/in/many"
+for i in $(seq 1 400); do
+  [ -f "$work/in/many/$i.dat" ] || cp "$here/samples/winmail.dat" "$work/in/many/$i.dat"
+done
+cat >"$work/batch.sh" <<BATCH
+exec "$kestrox" --batch --keep-both -o "\$1" "$work/in/many/"*.dat >/dev/null
+BATCH
+cat >"$work/each.sh" <<EACH
+for f in "$work/in/many/"*.dat; do "$kestrox" -q --keep-both -o "\$1" "\$f" >/dev/null; done
+EACH
+mapfile -t t < <(compare batch 10 2 "bash $work/batch.sh @OUT@" "bash $work/each.sh @OUT@")
+row "400 sources, one --batch process" "$(ms "${t[0]}")" "400 runs" "$(ms "${t[1]}")" \
+  "$(ratio "${t[0]}" "${t[1]}")" "<= 0.25x one process each"
 
 # Files read before each timed run of the large rows; made once, of random bytes.
 fill_mb=${FILL_MB:-1200}
