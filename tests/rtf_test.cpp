@@ -106,7 +106,8 @@ TEST(RtfDecompression, Streams) {
     if (!rtf) continue;
     EXPECT_EQ(rtf->bytes, *row.expected);
     EXPECT_EQ(rtf->damaged, row.damaged);
-    EXPECT_LE(rtf->bytes.capacity(), std::max<std::size_t>(9 * value.size(), 15));
+    // What the data could give, and the 4 KiB dictionary it was written behind.
+    EXPECT_LE(rtf->bytes.capacity(), std::max<std::size_t>(9 * value.size(), 15) + 4096);
   }
 }
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <span>
 #include <string_view>
 
@@ -29,63 +30,111 @@ constexpr std::size_t kDictionarySize = 4096;
 // than this many bytes for each of its own.
 constexpr std::size_t kLargestExpansion = 9;
 
-constexpr std::array<std::uint32_t, 256> make_crc_table() {
-  std::array<std::uint32_t, 256> table{};
+// The CRC's tables for eight bytes a step (slicing by 8): table k gives a byte's effect k bytes
+// further on.
+constexpr std::array<std::array<std::uint32_t, 256>, 8> make_crc_tables() {
+  std::array<std::array<std::uint32_t, 256>, 8> tables{};
   for (std::uint32_t i = 0; i < 256; ++i) {
     std::uint32_t crc = i;
     for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) != 0 ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-    table[i] = crc;
+    tables[0][i] = crc;
   }
-  return table;
+  for (std::size_t k = 1; k < 8; ++k) {
+    for (std::size_t i = 0; i < 256; ++i) {
+      tables[k][i] = (tables[k - 1][i] >> 8) ^ tables[0][tables[k - 1][i] & 0xFF];
+    }
+  }
+  return tables;
 }
-constexpr std::array<std::uint32_t, 256> kCrcTable = make_crc_table();
+constexpr std::array<std::array<std::uint32_t, 256>, 8> kCrcTables = make_crc_tables();
 
 // The LZ77 variant of [MS-OXRTFCP] 2.1.3.1: a control byte, then for each of its bits from the
 // lowest a literal byte (0) or a 2-byte big-endian reference (1) of a 12-bit dictionary offset and
-// a 4-bit length less 2. A reference to the write position itself ends the stream. Writes at most
-// `out.size()` bytes into `out` and returns how many, and whether that end marker came.
+// a 4-bit length less 2. A reference to the write position itself ends the stream.
+//
+// The dictionary is never kept apart: it is the last 4096 bytes written, so `out` holds in front
+// of the output what the dictionary starts as (zeros, then the prefix at its offset 0, which the
+// output follows at offset 207), and a reference reads back from the output itself. Writes at most
+// `capacity` bytes after the kHistory bytes in front and returns how many, and whether that end
+// marker came.
+constexpr std::size_t kHistory = kDictionarySize;
+constexpr std::size_t kLongestReference = 17;
+
 struct Decompressed {
   std::size_t size = 0;
   bool ended = false;
 };
-Decompressed decompress(Bytes data, std::span<char> out) {
-  std::array<char, kDictionarySize> dictionary{};  // bytes never written read as zeros
-  std::copy(kDictionaryPrefix.begin(), kDictionaryPrefix.end(), dictionary.begin());
-  std::size_t write = kDictionaryPrefix.size();
-  std::size_t size = 0;
-
-  Cursor cursor(data);
-  while (const std::optional<std::uint8_t> control = cursor.read_u8()) {
+Decompressed decompress(Bytes data, char* out, std::size_t capacity) {
+  // What the dictionary holds at first, as if written just before the output: the bytes at its
+  // offsets 207 to 4095 (zeros) and then those at 0 to 206 (the prefix).
+  std::fill(out, out + kHistory - kDictionaryPrefix.size(), '\0');
+  std::copy(kDictionaryPrefix.begin(), kDictionaryPrefix.end(),
+            out + kHistory - kDictionaryPrefix.size());
+  char* const begin = out + kHistory;
+  char* const end = begin + capacity;
+  char* write = begin;
+  const std::uint8_t* in = data.data();
+  const std::uint8_t* const in_end = in + data.size();
+  // The dictionary offset of the write position: the prefix's 207 bytes came first.
+  auto offset_of = [&](const char* at) {
+    return static_cast<std::size_t>(at - begin + kDictionaryPrefix.size()) % kDictionarySize;
+  };
+  while (in != in_end) {
+    const std::uint8_t control = *in++;
+    // Eight literals, the most common group in text, in one copy where they fit.
+    if (control == 0 && in_end - in >= 8 && end - write >= 8) {
+      std::memcpy(write, in, 8);
+      write += 8;
+      in += 8;
+      continue;
+    }
     for (int bit = 0; bit < 8; ++bit) {
-      if ((*control >> bit & 1) == 0) {
-        const std::optional<std::uint8_t> literal = cursor.read_u8();
-        if (!literal || size == out.size()) return {size, false};
-        dictionary[write] = out[size++] = static_cast<char>(*literal);
-        write = (write + 1) % kDictionarySize;
+      if ((control >> bit & 1) == 0) {
+        if (in == in_end || write == end) return {static_cast<std::size_t>(write - begin), false};
+        *write++ = static_cast<char>(*in++);
         continue;
       }
-      const std::optional<std::uint16_t> reference = cursor.read_u16_be();
-      if (!reference) return {size, false};
-      const std::size_t offset = *reference >> 4;           // dictionary offset
-      const std::size_t length = (*reference & 0x0Fu) + 2;  // length less 2
-      if (offset == write) return {size, true};             // the end marker
-      const std::size_t fits = std::min(length, out.size() - size);
-      for (std::size_t i = 0; i < fits; ++i) {
-        dictionary[write] = out[size++] = dictionary[(offset + i) % kDictionarySize];
-        write = (write + 1) % kDictionarySize;
+      if (in_end - in < 2) return {static_cast<std::size_t>(write - begin), false};
+      const std::size_t reference = std::size_t{in[0]} << 8 | in[1];  // big-endian
+      in += 2;
+      const std::size_t offset = reference >> 4;           // dictionary offset
+      const std::size_t length = (reference & 0x0Fu) + 2;  // length less 2
+      const std::size_t here = offset_of(write);
+      if (offset == here) return {static_cast<std::size_t>(write - begin), true};  // the end
+      // The last byte written at that offset lies this far back, at most the whole dictionary.
+      const std::size_t back = (here + kDictionarySize - offset) % kDictionarySize;
+      const char* from = write - back;
+      // Where it reads none of what it writes and there is room, in one copy of the longest
+      // length (the bytes past this one's length are written again by what follows).
+      if (back >= kLongestReference && static_cast<std::size_t>(end - write) >= kLongestReference) {
+        std::memcpy(write, from, kLongestReference);
+        write += length;
+        continue;
       }
+      const std::size_t fits = std::min(length, static_cast<std::size_t>(end - write));
+      // A reference may read what it writes itself: byte by byte, as the dictionary would.
+      for (std::size_t i = 0; i < fits; ++i) *write++ = *from++;
       // Bytes past RAWSIZE: the stream is longer than its header says.
-      if (fits < length) return {size, false};
+      if (fits < length) return {static_cast<std::size_t>(write - begin), false};
     }
   }
-  return {size, false};
+  return {static_cast<std::size_t>(write - begin), false};
 }
 
 }  // namespace
 
 std::uint32_t rtf_crc32(Bytes bytes) {
+  const auto& t = kCrcTables;
   std::uint32_t crc = 0;
-  for (std::uint8_t byte : bytes) crc = kCrcTable[(crc ^ byte) & 0xFF] ^ (crc >> 8);
+  std::size_t at = 0;
+  for (; bytes.size() - at >= 8; at += 8) {
+    const std::uint32_t low = crc ^ (std::uint32_t{bytes[at]} | std::uint32_t{bytes[at + 1]} << 8 |
+                                     std::uint32_t{bytes[at + 2]} << 16 |
+                                     std::uint32_t{bytes[at + 3]} << 24);
+    crc = t[7][low & 0xFF] ^ t[6][low >> 8 & 0xFF] ^ t[5][low >> 16 & 0xFF] ^ t[4][low >> 24] ^
+          t[3][bytes[at + 4]] ^ t[2][bytes[at + 5]] ^ t[1][bytes[at + 6]] ^ t[0][bytes[at + 7]];
+  }
+  for (; at < bytes.size(); ++at) crc = t[0][(crc ^ bytes[at]) & 0xFF] ^ (crc >> 8);
   return crc;
 }
 
@@ -115,9 +164,12 @@ std::optional<DecompressedRtf> decompress_rtf(Bytes value) {
     rtf.damaged = damaged || size < *raw_size;
     return rtf;
   }
-  // RAWSIZE bytes at most, and never more than the data could give whatever RAWSIZE says.
-  rtf.bytes.resize(std::min<std::size_t>(*raw_size, kLargestExpansion * data.size()));
-  const Decompressed result = decompress(data, rtf.bytes);
+  // RAWSIZE bytes at most, and never more than the data could give whatever RAWSIZE says; the
+  // dictionary's first state in front of them.
+  const std::size_t capacity = std::min<std::size_t>(*raw_size, kLargestExpansion * data.size());
+  rtf.bytes.resize(kHistory + capacity);
+  const Decompressed result = decompress(data, rtf.bytes.data(), capacity);
+  rtf.bytes.erase(0, kHistory);
   rtf.bytes.resize(result.size);
   rtf.damaged = damaged || !result.ended || result.size != *raw_size || rtf_crc32(data) != *crc;
   return rtf;
