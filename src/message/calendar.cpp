@@ -51,13 +51,6 @@ constexpr MeetingKind kKinds[] = {
     {"IPM.Appointment", "PUBLISH", ""},
 };
 
-bool same_without_case(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-           return lower(x) == lower(y);
-         });
-}
-
 std::string message_class(const TnefMessage& message) {
   if (auto text = property_text(message.properties.find(kPrMessageClass), message.code_page))
     return *text;
@@ -156,32 +149,18 @@ struct Person {
   std::string address;  // a plain SMTP address, or empty
 };
 
-// The SMTP address of a sender or recipient: its own SMTP property, else its e-mail address
-// where its address type says SMTP.
-std::string smtp_address(const Reader& read, const PropertyList& list, std::uint16_t smtp_id,
-                         std::uint16_t type_id, std::uint16_t email_id) {
-  const std::uint32_t code_page = read.message.code_page;
-  if (auto smtp = property_text(list.find(smtp_id), code_page); smtp && plain_mail_address(*smtp))
-    return *smtp;
-  const auto type = property_text(list.find(type_id), code_page);
-  const auto email = property_text(list.find(email_id), code_page);
-  if (type && email && same_without_case(*type, "SMTP") && plain_mail_address(*email))
-    return *email;
-  return {};
-}
-
 // The sender with an SMTP address: the one it was sent for, else the one who sent it.
 std::optional<Person> sender(const Reader& read) {
   const PropertyList& list = read.message.properties;
   Person person;
-  person.address = smtp_address(read, list, kPrSentRepresentingSmtpAddress,
+  person.address = smtp_address(list, read.message.code_page, kPrSentRepresentingSmtpAddress,
                                 kPrSentRepresentingAddrType, kPrSentRepresentingEmail);
   if (!person.address.empty()) {
     person.name = read.text(kPrSentRepresentingName).value_or("");
     return person;
   }
-  person.address =
-      smtp_address(read, list, kPrSenderSmtpAddress, kPrSenderAddrType, kPrSenderEmail);
+  person.address = smtp_address(list, read.message.code_page, kPrSenderSmtpAddress,
+                                kPrSenderAddrType, kPrSenderEmail);
   if (person.address.empty()) return std::nullopt;
   person.name = read.text(kPrSenderName).value_or("");
   return person;
@@ -234,7 +213,8 @@ std::vector<Attendee> attendees(const Reader& read) {
     const std::uint32_t flags = property_u32(row.find(kPrRecipientFlags)).value_or(0);
     if (flags & kRecipientIsOrganizer) continue;
     Attendee attendee;
-    attendee.person.address = smtp_address(read, row, kPrSmtpAddress, kPrAddrType, kPrEmailAddress);
+    attendee.person.address =
+        smtp_address(row, read.message.code_page, kPrSmtpAddress, kPrAddrType, kPrEmailAddress);
     attendee.person.name =
         property_text(row.find(kPrDisplayName), read.message.code_page).value_or("");
     if (attendee.person.address.empty() && attendee.person.name.empty()) continue;
@@ -274,7 +254,8 @@ std::optional<Person> reply_organizer(const Reader& read) {
     if ((property_u32(row.find(kPrRecipientType)).value_or(kRecipientTo) & 0xFF) != kRecipientTo)
       continue;
     Person person;
-    person.address = smtp_address(read, row, kPrSmtpAddress, kPrAddrType, kPrEmailAddress);
+    person.address =
+        smtp_address(row, read.message.code_page, kPrSmtpAddress, kPrAddrType, kPrEmailAddress);
     if (person.address.empty()) continue;
     person.name = property_text(row.find(kPrDisplayName), read.message.code_page).value_or("");
     return person;

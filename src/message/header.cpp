@@ -15,16 +15,6 @@ constexpr std::uint32_t kWindows1252 = 1252;
 // A header block longer than this is no header block of a mail message.
 constexpr std::size_t kLongestHeaderBlock = 1 << 20;
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
-
-bool starts_with_ignoring_case(std::string_view text, std::string_view start) {
-  if (text.size() < start.size()) return false;
-  for (std::size_t i = 0; i < start.size(); ++i) {
-    if (lower(text[i]) != lower(start[i])) return false;
-  }
-  return true;
-}
-
 bool is_space(char c) { return c == ' ' || c == '\t'; }
 
 int hex_value(char c) {
@@ -140,7 +130,7 @@ std::string mime_subject(Bytes message) {
     std::string_view current = text.substr(line, end - line);
     if (!current.empty() && current.back() == '\r') current.remove_suffix(1);
     if (current.empty()) break;  // the end of the header block
-    if (starts_with_ignoring_case(current, "subject:")) {
+    if (starts_without_case(current, "subject:")) {
       // The value, with its continuation lines unfolded.
       std::string value(current.substr(8));
       std::size_t next = end + 1;

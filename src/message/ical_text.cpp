@@ -89,4 +89,15 @@ bool plain_mail_address(std::string_view address) {
   return true;
 }
 
+std::string smtp_address(const PropertyList& list, std::uint32_t code_page, std::uint16_t smtp_id,
+                         std::uint16_t type_id, std::uint16_t email_id) {
+  if (auto smtp = property_text(list.find(smtp_id), code_page); smtp && plain_mail_address(*smtp))
+    return *smtp;
+  const auto type = property_text(list.find(type_id), code_page);
+  const auto email = property_text(list.find(email_id), code_page);
+  if (type && email && same_without_case(*type, "SMTP") && plain_mail_address(*email))
+    return *email;
+  return {};
+}
+
 }  // namespace kestrox

@@ -2,8 +2,11 @@
 // TEXT values escaped, parameter values quoted.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "message/tnef.h"
 
 namespace kestrox {
 
@@ -23,5 +26,10 @@ void append_ical_line(std::string& out, std::string_view line);
 // a local part and a domain, no spaces, controls or characters that delimit an address, and no
 // longer than an address can be (254 octets).
 bool plain_mail_address(std::string_view address);
+
+// A person's SMTP address in a property list: its SMTP address property, else its e-mail address
+// where its address type says SMTP; empty where it has neither, or neither is a plain address.
+std::string smtp_address(const PropertyList& list, std::uint32_t code_page, std::uint16_t smtp_id,
+                         std::uint16_t type_id, std::uint16_t email_id);
 
 }  // namespace kestrox

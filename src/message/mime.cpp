@@ -32,17 +32,6 @@ struct Part {
   std::string body;
 };
 
-bool same_without_case(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-           return lower(x) == lower(y);
-         });
-}
-
-bool starts_without_case(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && same_without_case(text.substr(0, prefix.size()), prefix);
-}
-
 Bytes bytes_of(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
@@ -179,17 +168,6 @@ std::string mailbox(const std::string& name, const std::string& address) {
   const std::string& shown = address.empty() ? std::string(kUnknownAddress) : address;
   if (name.empty() || name == address) return shown;
   return display_phrase(name) + " <" + shown + ">";
-}
-
-std::string smtp_address(const PropertyList& list, std::uint32_t code_page, std::uint16_t smtp_id,
-                         std::uint16_t type_id, std::uint16_t email_id) {
-  if (auto smtp = property_text(list.find(smtp_id), code_page); smtp && plain_mail_address(*smtp))
-    return *smtp;
-  const auto type = property_text(list.find(type_id), code_page);
-  const auto email = property_text(list.find(email_id), code_page);
-  if (type && email && same_without_case(*type, "SMTP") && plain_mail_address(*email))
-    return *email;
-  return {};
 }
 
 std::string from_field(const TnefMessage& message) {

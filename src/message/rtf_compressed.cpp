@@ -128,9 +128,9 @@ std::uint32_t rtf_crc32(Bytes bytes) {
   std::uint32_t crc = 0;
   std::size_t at = 0;
   for (; bytes.size() - at >= 8; at += 8) {
-    const std::uint32_t low = crc ^ (std::uint32_t{bytes[at]} | std::uint32_t{bytes[at + 1]} << 8 |
-                                     std::uint32_t{bytes[at + 2]} << 16 |
-                                     std::uint32_t{bytes[at + 3]} << 24);
+    const std::uint32_t low =
+        crc ^ (std::uint32_t{bytes[at]} | std::uint32_t{bytes[at + 1]} << 8 |
+               std::uint32_t{bytes[at + 2]} << 16 | std::uint32_t{bytes[at + 3]} << 24);
     crc = t[7][low & 0xFF] ^ t[6][low >> 8 & 0xFF] ^ t[5][low >> 16 & 0xFF] ^ t[4][low >> 24] ^
           t[3][bytes[at + 4]] ^ t[2][bytes[at + 5]] ^ t[1][bytes[at + 6]] ^ t[0][bytes[at + 7]];
   }

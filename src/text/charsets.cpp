@@ -178,15 +178,6 @@ constexpr CharsetName kCharsetNames[] = {
     {950, "big5-hkscs"},
 };
 
-bool same_label(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::string_view charset_name(std::uint32_t code_page) {
@@ -198,7 +189,7 @@ std::string_view charset_name(std::uint32_t code_page) {
 
 std::uint32_t code_page_of_charset(std::string_view label) {
   for (const CharsetName& entry : kCharsetNames) {
-    if (same_label(entry.name, label)) return entry.code_page;
+    if (same_without_case(entry.name, label)) return entry.code_page;
   }
   return 0;
 }
@@ -266,6 +257,19 @@ std::string cut_at_character(std::string text, std::size_t limit) {
   while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
   text.resize(end);
   return text;
+}
+
+bool same_without_case(std::string_view a, std::string_view b) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+bool starts_without_case(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && same_without_case(text.substr(0, prefix.size()), prefix);
 }
 
 }  // namespace kestrox

@@ -53,6 +53,10 @@ CharacterKind character_kind(char32_t code_point);
 // between two letters (Persian, Indic and emoji names need those).
 bool shows_nothing(std::string_view text, std::size_t at, Utf8Character c);
 
+// Texts compared with ASCII letters in either case alike ("SMTP" and "smtp", "UTF-8" and "utf-8").
+bool same_without_case(std::string_view a, std::string_view b);
+bool starts_without_case(std::string_view text, std::string_view prefix);
+
 // `text` cut to at most `limit` bytes without splitting a UTF-8 character.
 std::string cut_at_character(std::string text, std::size_t limit);
 
