@@ -170,7 +170,7 @@ TEST(CalendarTimeZones, TheRuleOfTheSeriesYearAndItsObservances) {
   EXPECT_EQ(made_up_zone_name(*europe), "UTC+01:00 (daylight UTC+02:00)");
 }
 
-RecurrenceSpec spec(std::uint16_t frequency, std::uint16_t type, std::uint32_t period,
+RecurrenceSpec pattern(std::uint16_t frequency, std::uint16_t type, std::uint32_t period,
                     std::vector<std::uint32_t> specific) {
   RecurrenceSpec pattern;
   pattern.frequency = frequency;
@@ -198,36 +198,36 @@ TEST(CalendarRecurrence, EachKindAsARule) {
     int first_month;
     std::string_view rule;  // empty: none, and a note
   };
-  RecurrenceSpec monday_and_wednesday = spec(kWeekly, 1, 2, {0x0A});
+  RecurrenceSpec monday_and_wednesday = pattern(kWeekly, 1, 2, {0x0A});
   monday_and_wednesday.first_day_of_week = 1;
   const Row rows[] = {
-      {"daily", spec(kDaily, 0, 2880, {}), 1, "FREQ=DAILY;INTERVAL=2"},
+      {"daily", pattern(kDaily, 0, 2880, {}), 1, "FREQ=DAILY;INTERVAL=2"},
       {"weekly", monday_and_wednesday, 1, "FREQ=WEEKLY;INTERVAL=2;BYDAY=MO,WE;WKST=MO"},
-      {"every weekday", spec(kDaily, 1, 1, {0x3E}), 1,
+      {"every weekday", pattern(kDaily, 1, 1, {0x3E}), 1,
        "FREQ=WEEKLY;INTERVAL=1;BYDAY=MO,TU,WE,TH,FR;WKST=SU"},
-      {"monthly", spec(kMonthly, 2, 1, {15}), 1, "FREQ=MONTHLY;INTERVAL=1;BYMONTHDAY=15"},
-      {"monthly on the 31st", spec(kMonthly, 2, 3, {31}), 1,
+      {"monthly", pattern(kMonthly, 2, 1, {15}), 1, "FREQ=MONTHLY;INTERVAL=1;BYMONTHDAY=15"},
+      {"monthly on the 31st", pattern(kMonthly, 2, 3, {31}), 1,
        "FREQ=MONTHLY;INTERVAL=3;BYMONTHDAY=28,29,30,31;BYSETPOS=-1"},
-      {"monthly-nth", spec(kMonthly, 3, 1, {0x04, 2}), 1,
+      {"monthly-nth", pattern(kMonthly, 3, 1, {0x04, 2}), 1,
        "FREQ=MONTHLY;INTERVAL=1;BYDAY=TU;BYSETPOS=2"},
-      {"last weekday", spec(kMonthly, 3, 1, {0x3E, 5}), 1,
+      {"last weekday", pattern(kMonthly, 3, 1, {0x3E, 5}), 1,
        "FREQ=MONTHLY;INTERVAL=1;BYDAY=MO,TU,WE,TH,FR;BYSETPOS=-1"},
-      {"yearly", spec(kYearly, 2, 12, {7}), 3, "FREQ=YEARLY;INTERVAL=1;BYMONTH=3;BYMONTHDAY=7"},
-      {"yearly-nth", spec(kYearly, 3, 24, {0x10, 4}), 11,
+      {"yearly", pattern(kYearly, 2, 12, {7}), 3, "FREQ=YEARLY;INTERVAL=1;BYMONTH=3;BYMONTHDAY=7"},
+      {"yearly-nth", pattern(kYearly, 3, 24, {0x10, 4}), 11,
        "FREQ=YEARLY;INTERVAL=2;BYMONTH=11;BYDAY=TH;BYSETPOS=4"},
-      {"ends after a count", ending(spec(kDaily, 0, 1440, {}), 0x2022), 1,
+      {"ends after a count", ending(pattern(kDaily, 0, 1440, {}), 0x2022), 1,
        "FREQ=DAILY;INTERVAL=1;COUNT=10"},
-      {"ends after a date", ending(spec(kDaily, 0, 1440, {}), 0x2021), 1,
+      {"ends after a date", ending(pattern(kDaily, 0, 1440, {}), 0x2021), 1,
        "FREQ=DAILY;INTERVAL=1;UNTIL=20140301T170000Z"},
-      {"weekly in a lunar calendar", on_calendar(spec(kWeekly, 1, 1, {0x02}), 8), 1,
+      {"weekly in a lunar calendar", on_calendar(pattern(kWeekly, 1, 1, {0x02}), 8), 1,
        "FREQ=WEEKLY;INTERVAL=1;BYDAY=MO;WKST=SU"},
-      {"month end", spec(kMonthly, 4, 1, {31}), 1, ""},
-      {"Hijri month", spec(kMonthly, 0x0A, 1, {5}), 1, ""},
-      {"monthly in a lunar calendar", on_calendar(spec(kMonthly, 2, 1, {5}), 8), 1, ""},
-      {"no period", spec(kWeekly, 1, 0, {0x02}), 1, ""},
-      {"daily in part days", spec(kDaily, 0, 90, {}), 1, ""},
-      {"weekly on no day", spec(kWeekly, 1, 1, {0}), 1, ""},
-      {"nth week 6", spec(kMonthly, 3, 1, {0x02, 6}), 1, ""},
+      {"month end", pattern(kMonthly, 4, 1, {31}), 1, ""},
+      {"Hijri month", pattern(kMonthly, 0x0A, 1, {5}), 1, ""},
+      {"monthly in a lunar calendar", on_calendar(pattern(kMonthly, 2, 1, {5}), 8), 1, ""},
+      {"no period", pattern(kWeekly, 1, 0, {0x02}), 1, ""},
+      {"daily in part days", pattern(kDaily, 0, 90, {}), 1, ""},
+      {"weekly on no day", pattern(kWeekly, 1, 1, {0}), 1, ""},
+      {"nth week 6", pattern(kMonthly, 3, 1, {0x02, 6}), 1, ""},
   };
   for (const Row& row : rows) {
     const auto pattern = read_recurrence(testing::recurrence_pattern(row.pattern));
@@ -239,7 +239,7 @@ TEST(CalendarRecurrence, EachKindAsARule) {
   }
   // A series that ends on a date nobody can write has no rule at all, rather than none to end it.
   const auto until_unknown =
-      read_recurrence(testing::recurrence_pattern(ending(spec(kDaily, 0, 1440, {}), 0x2021)));
+      read_recurrence(testing::recurrence_pattern(ending(pattern(kDaily, 0, 1440, {}), 0x2021)));
   EXPECT_EQ(recurrence_rule(*until_unknown, "", 1).rule, "");
 }
 

@@ -390,33 +390,33 @@ std::uint32_t pattern_minutes(int year, int month, int day) {
   return static_cast<std::uint32_t>(days_since_1601(year, month, day) * 1440);
 }
 
-ByteVector recurrence_pattern(const RecurrenceSpec& spec) {
+ByteVector recurrence_pattern(const RecurrenceSpec& pattern) {
   ByteVector out;
   put_le16(out, 0x3004);                                                   // ReaderVersion
   put_le16(out, 0x3004);                                                   // WriterVersion
-  put_le16(out, spec.frequency);                                           // RecurFrequency
-  put_le16(out, spec.pattern_type);                                        // PatternType
-  put_le16(out, spec.calendar_type);                                       // CalendarType
+  put_le16(out, pattern.frequency);                                           // RecurFrequency
+  put_le16(out, pattern.pattern_type);                                        // PatternType
+  put_le16(out, pattern.calendar_type);                                       // CalendarType
   put_le32(out, 0);                                                        // FirstDateTime
-  put_le32(out, spec.period);                                              // Period
+  put_le32(out, pattern.period);                                              // Period
   put_le32(out, 0);                                                        // SlidingFlag
-  for (std::uint32_t field : spec.pattern_specific) put_le32(out, field);  // PatternTypeSpecific
-  put_le32(out, spec.end_type);                                            // EndType
-  put_le32(out, spec.occurrence_count);                                    // OccurrenceCount
-  put_le32(out, spec.first_day_of_week);                                   // FirstDOW
-  put_le32(out, spec.declared_deleted.value_or(static_cast<std::uint32_t>(spec.deleted.size())));
-  for (std::uint32_t date : spec.deleted) put_le32(out, date);  // DeletedInstanceDates
-  put_le32(out, static_cast<std::uint32_t>(spec.modified.size()));
-  for (std::uint32_t date : spec.modified) put_le32(out, date);  // ModifiedInstanceDates
-  put_le32(out, spec.start_date);                                // StartDate
-  put_le32(out, spec.end_date);                                  // EndDate
+  for (std::uint32_t field : pattern.pattern_specific) put_le32(out, field);  // PatternTypeSpecific
+  put_le32(out, pattern.end_type);                                            // EndType
+  put_le32(out, pattern.occurrence_count);                                    // OccurrenceCount
+  put_le32(out, pattern.first_day_of_week);                                   // FirstDOW
+  put_le32(out, pattern.declared_deleted.value_or(static_cast<std::uint32_t>(pattern.deleted.size())));
+  for (std::uint32_t date : pattern.deleted) put_le32(out, date);  // DeletedInstanceDates
+  put_le32(out, static_cast<std::uint32_t>(pattern.modified.size()));
+  for (std::uint32_t date : pattern.modified) put_le32(out, date);  // ModifiedInstanceDates
+  put_le32(out, pattern.start_date);                                // StartDate
+  put_le32(out, pattern.end_date);                                  // EndDate
   put_le32(out, 0x3006);                                         // ReaderVersion2
   put_le32(out, 0x3009);                                         // WriterVersion2
-  put_le32(out, spec.start_time_offset);                         // StartTimeOffset
-  put_le32(out, spec.end_time_offset);                           // EndTimeOffset
-  put_le16(out, spec.declared_exceptions.value_or(
-                    static_cast<std::uint16_t>(spec.exceptions.size())));  // ExceptionCount
-  for (const RecurrenceExceptionSpec& exception : spec.exceptions) {
+  put_le32(out, pattern.start_time_offset);                         // StartTimeOffset
+  put_le32(out, pattern.end_time_offset);                           // EndTimeOffset
+  put_le16(out, pattern.declared_exceptions.value_or(
+                    static_cast<std::uint16_t>(pattern.exceptions.size())));  // ExceptionCount
+  for (const RecurrenceExceptionSpec& exception : pattern.exceptions) {
     put_le32(out, exception.start);                         // StartDateTime
     put_le32(out, exception.end);                           // EndDateTime
     put_le32(out, exception.original_start);                // OriginalStartDate

@@ -267,7 +267,7 @@ struct RecurrenceSpec {
   std::vector<RecurrenceExceptionSpec> exceptions;
   std::optional<std::uint16_t> declared_exceptions;  // a count that lies
 };
-ByteVector recurrence_pattern(const RecurrenceSpec& spec);
+ByteVector recurrence_pattern(const RecurrenceSpec& pattern);
 
 // One rule of a time zone: biases in minutes, the two changes as SYSTEMTIME fields (year, month,
 // day of week, day or week, hour, minute, second, milliseconds).
