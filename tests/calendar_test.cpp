@@ -171,7 +171,7 @@ TEST(CalendarTimeZones, TheRuleOfTheSeriesYearAndItsObservances) {
 }
 
 RecurrenceSpec pattern(std::uint16_t frequency, std::uint16_t type, std::uint32_t period,
-                    std::vector<std::uint32_t> specific) {
+                       std::vector<std::uint32_t> specific) {
   RecurrenceSpec pattern;
   pattern.frequency = frequency;
   pattern.pattern_type = type;

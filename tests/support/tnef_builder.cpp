@@ -392,26 +392,27 @@ std::uint32_t pattern_minutes(int year, int month, int day) {
 
 ByteVector recurrence_pattern(const RecurrenceSpec& pattern) {
   ByteVector out;
-  put_le16(out, 0x3004);                                                   // ReaderVersion
-  put_le16(out, 0x3004);                                                   // WriterVersion
+  put_le16(out, 0x3004);                                                      // ReaderVersion
+  put_le16(out, 0x3004);                                                      // WriterVersion
   put_le16(out, pattern.frequency);                                           // RecurFrequency
   put_le16(out, pattern.pattern_type);                                        // PatternType
   put_le16(out, pattern.calendar_type);                                       // CalendarType
-  put_le32(out, 0);                                                        // FirstDateTime
+  put_le32(out, 0);                                                           // FirstDateTime
   put_le32(out, pattern.period);                                              // Period
-  put_le32(out, 0);                                                        // SlidingFlag
+  put_le32(out, 0);                                                           // SlidingFlag
   for (std::uint32_t field : pattern.pattern_specific) put_le32(out, field);  // PatternTypeSpecific
   put_le32(out, pattern.end_type);                                            // EndType
   put_le32(out, pattern.occurrence_count);                                    // OccurrenceCount
   put_le32(out, pattern.first_day_of_week);                                   // FirstDOW
-  put_le32(out, pattern.declared_deleted.value_or(static_cast<std::uint32_t>(pattern.deleted.size())));
+  put_le32(out,
+           pattern.declared_deleted.value_or(static_cast<std::uint32_t>(pattern.deleted.size())));
   for (std::uint32_t date : pattern.deleted) put_le32(out, date);  // DeletedInstanceDates
   put_le32(out, static_cast<std::uint32_t>(pattern.modified.size()));
   for (std::uint32_t date : pattern.modified) put_le32(out, date);  // ModifiedInstanceDates
   put_le32(out, pattern.start_date);                                // StartDate
   put_le32(out, pattern.end_date);                                  // EndDate
-  put_le32(out, 0x3006);                                         // ReaderVersion2
-  put_le32(out, 0x3009);                                         // WriterVersion2
+  put_le32(out, 0x3006);                                            // ReaderVersion2
+  put_le32(out, 0x3009);                                            // WriterVersion2
   put_le32(out, pattern.start_time_offset);                         // StartTimeOffset
   put_le32(out, pattern.end_time_offset);                           // EndTimeOffset
   put_le16(out, pattern.declared_exceptions.value_or(
