@@ -30,12 +30,24 @@ struct Ending {
   Console& console;
   PathStyle style;
   bool quiet = false;
+  // While the source is open the closing key waits until it is let go: no other program should
+  // wait for this one (its lease, or on Windows its opening for writing) while nobody presses it.
+  bool source_open = false;
+  bool prompt_due = false;
 
   void prompt() {
     if (quiet) return;  // a quiet run never waits, and says nothing of a key
+    if (source_open) {
+      prompt_due = true;
+      return;
+    }
     console.out("\nPress a key to continue...");
     console.read_key();
     console.end_of_run_key();
+  }
+  void source_closed() {
+    source_open = false;
+    if (prompt_due) prompt();
   }
   int normal(std::int32_t result) {
     prompt();
@@ -116,14 +128,13 @@ bool default_places(const Options& options, Console& console, PathStyle style, P
   return true;
 }
 
-// Loads the source and extracts its attachments; the result value of the run.
-int load_and_extract(const std::string& path, const OutputTarget& target, Console& console,
-                     Ending& ending) {
+// Loads the source into `file` and extracts its attachments; the result value of the run.
+int extract_from(SourceFile& file, const std::string& path, const OutputTarget& target,
+                 Console& console, Ending& ending) {
   // Loading: the whole file in one block of exactly its length. The line so far is visible
   // before a pipe or a FIFO keeps the run waiting for its data.
   console.out("Analysing file %s", console_safe(path, target.style, console.utf8()).c_str());
   if (source_may_wait(path)) console.flush();
-  SourceFile file;
   clear_current_error();
   if (!file.open(path)) {
     return ending.failure("\nCannot find source file.\n", path, host_reason("cannot be opened"));
@@ -160,6 +171,19 @@ int load_and_extract(const std::string& path, const OutputTarget& target, Consol
   if (!file.intact()) return ending.failure("Incomplete file read.\n", path, change_of(file));
   // A listing writes nothing: its count is of the attachments listed.
   return ending.normal(target.list ? state.files_found : state.files_written);
+}
+
+// The same, the source let go before the closing key is awaited.
+int load_and_extract(const std::string& path, const OutputTarget& target, Console& console,
+                     Ending& ending) {
+  int result = 0;
+  {
+    SourceFile file;
+    ending.source_open = true;
+    result = extract_from(file, path, target, console, ending);
+  }
+  ending.source_closed();
+  return result;
 }
 
 }  // namespace
