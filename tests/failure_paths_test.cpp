@@ -806,6 +806,22 @@ TEST_F(FailurePaths, SourceHeldOpenForWritingIsNotRead) {
   }
 }
 
+TEST_F(FailurePaths, TheSourceIsLetGoBeforeTheClosingKey) {
+  // Nobody may be at the keyboard: a program that opens the source for writing then must not
+  // wait for the key, nor end the run it has finished.
+  write_source({a_, {"b.txt", std::string(256 << 10, 'b')}});
+  ASSERT_TRUE(fs::create_directory(out_));
+  if (!source_leased(source_)) GTEST_SKIP() << "no lease here: nothing held";
+  ScriptedConsole console("k");
+  int writer = -1;
+  console.on_key = [&] { writer = ::open(source_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC); };
+  EXPECT_EQ(
+      run(std::vector<std::string>{"kestrox", source_, "x", out_}, console, PathStyle::kPosix), 2);
+  EXPECT_GE(writer, 0) << std::strerror(errno);
+  if (writer >= 0) ::close(writer);
+  EXPECT_TRUE(console.out_text().ends_with("\nExtracted 2 files.\n" + std::string(kPrompt)));
+}
+
 #if defined(__linux__)
 TEST_F(FailurePaths, SourceOpenedForWritingDuringALargeWrite) {
   // A child traced from here is held once the file it writes holds a first MiB of a large
